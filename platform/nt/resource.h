@@ -1,0 +1,38 @@
+// Executive resources (shared/exclusive locks that really block), critical
+// regions and the thread's top-level IRP slot.
+#pragma once
+
+#include "ntbase.h"
+
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+struct ERESOURCE {
+    // Opaque to drivers. Exclusive owner may re-acquire (exclusive or shared);
+    // shared owners are counted per thread so shared recursion works.
+    struct State;
+    State* state;
+};
+typedef ERESOURCE* PERESOURCE;
+
+NTSTATUS ExInitializeResourceLite(PERESOURCE resource);
+NTSTATUS ExDeleteResourceLite(PERESOURCE resource);
+// wait FALSE: returns FALSE at once when the resource cannot be granted without blocking.
+BOOLEAN ExAcquireResourceExclusiveLite(PERESOURCE resource, BOOLEAN wait);
+BOOLEAN ExAcquireResourceSharedLite(PERESOURCE resource, BOOLEAN wait);
+void ExReleaseResourceLite(PERESOURCE resource);
+BOOLEAN ExIsResourceAcquiredExclusiveLite(PERESOURCE resource);
+ULONG ExIsResourceAcquiredSharedLite(PERESOURCE resource);  // this thread's hold count
+
+void KeEnterCriticalRegion();
+void KeLeaveCriticalRegion();
+ULONG KeCriticalRegionDepth();  // this thread's nesting (for checks in tests)
+KIRQL KeGetCurrentIrql();       // always PASSIVE_LEVEL here
+
+struct IRP;
+// Special top-level values a file system recognises (not real IRPs).
+#define FSRTL_FSP_TOP_LEVEL_IRP (reinterpret_cast<IRP*>(1))
+#define FSRTL_CACHE_TOP_LEVEL_IRP (reinterpret_cast<IRP*>(2))
+IRP* IoGetTopLevelIrp();
+void IoSetTopLevelIrp(IRP* irp);
