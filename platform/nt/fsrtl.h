@@ -21,5 +21,6 @@ BOOLEAN FsRtlIsNtstatusExpected(NTSTATUS status);
 // Directory-notification synchronisation: kept so the volume set-up reads as
 // designed; change notification itself is not served.
 typedef struct NOTIFY_SYNC_OBJECT* PNOTIFY_SYNC;
+// Initialize raises STATUS_INSUFFICIENT_RESOURCES when pool (tag "FSNs") is exhausted.
 void FsRtlNotifyInitializeSync(PNOTIFY_SYNC* sync);
 void FsRtlNotifyUninitializeSync(PNOTIFY_SYNC* sync);

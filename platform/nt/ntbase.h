@@ -103,6 +103,7 @@ typedef const GUID* LPCGUID;
     X(STATUS_DISK_FULL, 0xC000007F)                         \
     X(STATUS_INSUFFICIENT_RESOURCES, 0xC000009A)            \
     X(STATUS_MEDIA_WRITE_PROTECTED, 0xC00000A2)             \
+    X(STATUS_INSTRUCTION_MISALIGNMENT, 0xC00000AA)          \
     X(STATUS_FILE_IS_A_DIRECTORY, 0xC00000BA)               \
     X(STATUS_NOT_SUPPORTED, 0xC00000BB)                     \
     X(STATUS_BAD_NETWORK_PATH, 0xC00000BE)                  \

@@ -21,7 +21,8 @@ constexpr ULONG PoolTag(const char (&t)[5]) {
 
 PVOID ExAllocatePoolWithTag(POOL_TYPE type, SIZE_T bytes, ULONG tag);
 PVOID ExAllocatePool(POOL_TYPE type, SIZE_T bytes);  // tag "None"
-void ExFreePoolWithTag(PVOID block, ULONG tag);      // tag 0: any tag
+// tag 0: any tag. A wrong tag, a double free or a foreign block aborts (a driver bug).
+void ExFreePoolWithTag(PVOID block, ULONG tag);
 void ExFreePool(PVOID block);
 
 namespace korin::pool {
@@ -31,6 +32,8 @@ size_t LiveBlocks(ULONG tag = 0);
 size_t LiveBlocks(const char (&tag)[5]);
 // Live block counts by tag text, e.g. {"QTN0": 3}. Tags with no live block are absent.
 std::map<std::string, size_t> LiveByTag();
+// Injections: tag 0 stands for every tag. New blocks are filled with 0xCD, as
+// pool is not zeroed.
 // The nth (1-based) allocation of tag from now on fails; 0 clears the injection.
 void FailNthAllocation(ULONG tag, unsigned nth);
 void FailNthAllocation(const char (&tag)[5], unsigned nth);

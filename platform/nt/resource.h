@@ -17,13 +17,18 @@ struct ERESOURCE {
 typedef ERESOURCE* PERESOURCE;
 
 NTSTATUS ExInitializeResourceLite(PERESOURCE resource);
+// Frees the state; the resource may still be held by the calling thread only.
 NTSTATUS ExDeleteResourceLite(PERESOURCE resource);
 // wait FALSE: returns FALSE at once when the resource cannot be granted without blocking.
 BOOLEAN ExAcquireResourceExclusiveLite(PERESOURCE resource, BOOLEAN wait);
 BOOLEAN ExAcquireResourceSharedLite(PERESOURCE resource, BOOLEAN wait);
+// Undoes one acquisition of the calling thread; a thread that holds nothing aborts (a driver bug).
 void ExReleaseResourceLite(PERESOURCE resource);
 BOOLEAN ExIsResourceAcquiredExclusiveLite(PERESOURCE resource);
 ULONG ExIsResourceAcquiredSharedLite(PERESOURCE resource);  // this thread's hold count
+// Threads blocked waiting for the resource (lets tests wait until a request is really blocked).
+ULONG ExGetExclusiveWaiterCount(PERESOURCE resource);
+ULONG ExGetSharedWaiterCount(PERESOURCE resource);
 
 void KeEnterCriticalRegion();
 void KeLeaveCriticalRegion();

@@ -12,10 +12,20 @@ LONG RtlCompareUnicodeString(PCUNICODE_STRING a, PCUNICODE_STRING b, BOOLEAN cas
 BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING a, PCUNICODE_STRING b, BOOLEAN caseInsensitive);
 BOOLEAN RtlPrefixUnicodeString(PCUNICODE_STRING prefix, PCUNICODE_STRING string, BOOLEAN caseInsensitive);
 // allocate TRUE: destination gets a new pool buffer (tag "Ustr"), freed with RtlFreeUnicodeString.
+// allocate FALSE: destination's MaximumLength must hold source's Length, else STATUS_BUFFER_OVERFLOW.
 NTSTATUS RtlUpcaseUnicodeString(PUNICODE_STRING destination, PCUNICODE_STRING source, BOOLEAN allocate);
+// Frees a buffer an Rtl routine allocated (tag "Ustr") and empties the string.
 void RtlFreeUnicodeString(PUNICODE_STRING string);
 WCHAR RtlUpcaseUnicodeChar(WCHAR c);
+// Bases 2, 8, 10 and 16 (0 means 10); a NUL follows the digits when there is room.
 NTSTATUS RtlIntegerToUnicodeString(ULONG value, ULONG base, PUNICODE_STRING string);
+
+namespace korin::rtl {
+// The upper-case table behind every case-insensitive routine: 65536 entries,
+// table[c] is the simple (1:1) Unicode upper case of c. Usable as the
+// upcaseTable argument of FsRtlIsNameInExpression.
+const WCHAR* UpcaseTable();
+}  // namespace korin::rtl
 
 // Splay links: the tree operations used for ordered lookup by name.
 struct RTL_SPLAY_LINKS {
