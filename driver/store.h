@@ -1,11 +1,11 @@
 // The configuration store: the Drive key under the driver's service key.
 //
-//   Drive\
-//     "NextInstance"  REG_DWORD   instance number of the next drive
-//     "<n>"           REG_BINARY  DriveRecord of drive n: letter, name length, name
-//     <n>\            key         drive n's root folder
-//       <folder>\     key         a virtual folder (itself a folder key)
-//       "<mapping>"   REG_SZ      the mapping's target as user mode gave it, NUL included
+//   key Drive
+//     value "NextInstance"  REG_DWORD   instance number of the next drive
+//     value "<n>"           REG_BINARY  DriveRecord of drive n: letter, name length, name
+//     key <n>                           drive n's root folder
+//       key <folder>                    a virtual folder (itself a folder key)
+//       value "<mapping>"   REG_SZ      the mapping's target as user mode gave it, NUL included
 //
 // The driver writes every change through at once; the store is read only at
 // start-up. Keys are opened per operation and closed before it returns.
