@@ -90,3 +90,29 @@ NTSTATUS ZwDeleteValueKey(HANDLE key, PUNICODE_STRING valueName);
 NTSTATUS ZwClose(HANDLE handle);
 
 // ----- Files (kernel handles; declared with the I/O manager in io.h) -------
+
+// ----- Further registry information classes ----------------------------------
+struct KEY_NODE_INFORMATION {
+    LARGE_INTEGER LastWriteTime;
+    ULONG TitleIndex;
+    ULONG ClassOffset;  // 0xFFFFFFFF: the key has no class
+    ULONG ClassLength;
+    ULONG NameLength;  // bytes
+    WCHAR Name[1];
+};
+static_assert(offsetof(KEY_NODE_INFORMATION, Name) == 24);
+
+struct KEY_FULL_INFORMATION {
+    LARGE_INTEGER LastWriteTime;
+    ULONG TitleIndex;
+    ULONG ClassOffset;  // 0xFFFFFFFF: the key has no class
+    ULONG ClassLength;
+    ULONG SubKeys;
+    ULONG MaxNameLen;  // bytes
+    ULONG MaxClassLen;
+    ULONG Values;
+    ULONG MaxValueNameLen;  // bytes
+    ULONG MaxValueDataLen;
+    WCHAR Class[1];
+};
+static_assert(offsetof(KEY_FULL_INFORMATION, Class) == 44);

@@ -15,6 +15,21 @@ typedef void* LPVOID;
 typedef const void* LPCVOID;
 typedef ULONG_PTR DWORD_PTR;
 
+struct FILETIME {
+    DWORD dwLowDateTime;
+    DWORD dwHighDateTime;
+};
+typedef FILETIME* PFILETIME;
+typedef FILETIME* LPFILETIME;
+
+struct SECURITY_ATTRIBUTES {
+    DWORD nLength;
+    LPVOID lpSecurityDescriptor;
+    BOOL bInheritHandle;
+};
+typedef SECURITY_ATTRIBUTES* PSECURITY_ATTRIBUTES;
+typedef SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
+
 #define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)))
 constexpr DWORD MAX_PATH = 260;
 
@@ -86,7 +101,13 @@ constexpr DWORD MAX_PATH = 260;
     X(ERROR_NO_SUCH_DEVICE, 433)               \
     X(ERROR_FILE_INVALID, 1006)                \
     X(ERROR_CANNOT_MAKE, 82)                   \
-    X(ERROR_NOT_A_REPARSE_POINT, 4390)
+    X(ERROR_NOT_A_REPARSE_POINT, 4390)         \
+    X(ERROR_BAD_LENGTH, 24)                    \
+    X(ERROR_MR_MID_NOT_FOUND, 317)             \
+    X(ERROR_INVALID_VARIANT, 604)              \
+    X(ERROR_REPARSE, 741)                      \
+    X(ERROR_IO_DEVICE, 1117)                   \
+    X(ERROR_TIMEOUT, 1460)
 
 #define KORIN_DEFINE_ERROR(name, value) constexpr DWORD name = value;
 KORIN_WIN32_ERROR_LIST(KORIN_DEFINE_ERROR)
