@@ -6,8 +6,10 @@
 #include "pool.h"
 #include "rtl.h"
 
+#include <algorithm>
 #include <mutex>
 #include <new>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -89,17 +91,27 @@ BOOLEAN FsRtlIsNameInExpression(PCUNICODE_STRING expression, PCUNICODE_STRING na
         }
     }
 
-    std::vector<char> live(m + 1, 0), next(m + 1, 0);
+    // Two state sets; expressions are short, so they usually live on the stack.
+    char stackStates[2 * 128];
+    std::vector<char> heapStates;
+    char* states = stackStates;
+    if (2 * (m + 1) > sizeof stackStates) {
+        heapStates.resize(2 * (m + 1));
+        states = heapStates.data();
+    }
+    char* live = states;
+    char* next = states + m + 1;
+    std::fill(live, live + m + 1, 0);
     live[0] = 1;
 
     // Moves matches-nothing steps forward; they only go forward, so one pass
     // in order reaches the closure. atEnd: the whole name has been consumed.
-    auto closure = [&](std::vector<char>& states, bool atEnd, WCHAR c) {
+    auto closure = [&](char* set, bool atEnd, WCHAR c) {
         for (size_t j = 0; j < m; ++j) {
-            if (!states[j]) continue;
+            if (!set[j]) continue;
             WCHAR e = expr[j];
             bool empty = e == u'*' || e == DOS_STAR || (e == DOS_QM && (atEnd || c == u'.')) || (e == DOS_DOT && atEnd);
-            if (empty) states[j + 1] = 1;
+            if (empty) set[j + 1] = 1;
         }
     };
 
@@ -107,7 +119,7 @@ BOOLEAN FsRtlIsNameInExpression(PCUNICODE_STRING expression, PCUNICODE_STRING na
         WCHAR c = name->Buffer[i];
         if (ignoreCase) c = up[c];
         closure(live, false, c);
-        std::fill(next.begin(), next.end(), 0);
+        std::fill(next, next + m + 1, 0);
         bool any = false;
         for (size_t j = 0; j < m; ++j) {
             if (!live[j]) continue;
@@ -134,7 +146,7 @@ BOOLEAN FsRtlIsNameInExpression(PCUNICODE_STRING expression, PCUNICODE_STRING na
             any = true;
         }
         if (!any) return FALSE;
-        live.swap(next);
+        std::swap(live, next);
     }
     closure(live, true, 0);
     return live[m] ? TRUE : FALSE;

@@ -20,6 +20,7 @@ NTSTATUS ExInitializeResourceLite(PERESOURCE resource);
 // Frees the state; the resource may still be held by the calling thread only.
 NTSTATUS ExDeleteResourceLite(PERESOURCE resource);
 // wait FALSE: returns FALSE at once when the resource cannot be granted without blocking.
+// A shared owner asking for exclusive with wait TRUE would wait for itself: that aborts (a driver bug).
 BOOLEAN ExAcquireResourceExclusiveLite(PERESOURCE resource, BOOLEAN wait);
 BOOLEAN ExAcquireResourceSharedLite(PERESOURCE resource, BOOLEAN wait);
 // Undoes one acquisition of the calling thread; a thread that holds nothing aborts (a driver bug).
