@@ -38,8 +38,12 @@ std::vector<std::u16string> ListLinks(const std::u16string& directory);
 // there, STATUS_OBJECT_PATH_SYNTAX_BAD for a relative path.
 NTSTATUS ParsePath(const std::u16string& path, PDEVICE_OBJECT* device, std::u16string* remainder);
 
-// Observes every change of the visible target of a link in "\??": target is
-// the new target after the change, or nullopt when the name no longer links.
+// Observes every change of the visible target of a link in "\??": linkName is
+// the link's name in that directory ("X:"), target the new target after the
+// change, or nullopt when the name no longer links. Links that exist when the
+// observer is added are not replayed (ListLinks gives them). Observers run in
+// the thread that made the change, one change at a time; they may change links
+// themselves but must not wait for another thread that does.
 using LinkObserver = std::function<void(const std::u16string& linkName, const std::optional<std::u16string>& target)>;
 int AddLinkObserver(LinkObserver observer);
 void RemoveLinkObserver(int id);
