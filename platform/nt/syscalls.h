@@ -54,6 +54,10 @@ void DereferenceFileObject(PFILE_OBJECT fileObject);
 // file (served by the host file system), or -1. The descriptor stays owned by
 // the file object; it is valid while the handle is open.
 int HostDescriptorOfHandle(HANDLE handle);
+// The host file system registers how to find the descriptor behind one of its
+// file objects (-1 when the file object is not one of its host files). NULL
+// unregisters.
+void SetHostDescriptorHook(int (*hook)(PFILE_OBJECT fileObject));
 
 // Most reparses one open may follow before it fails with
 // STATUS_REPARSE_POINT_NOT_RESOLVED.
