@@ -35,7 +35,7 @@ std::string UpnameBlob(std::u16string_view name) {
 
 std::u16string DecodeName(std::string_view bytes) {
     std::u16string name(bytes.size() / 2, u'\0');
-    std::memcpy(name.data(), bytes.data(), name.size() * 2);
+    if (!name.empty()) std::memcpy(name.data(), bytes.data(), name.size() * 2);
     return name;
 }
 

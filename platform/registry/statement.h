@@ -47,16 +47,13 @@ public:
         sqlite3_bind_int64(stmt_, index, value);
         return *this;
     }
-    // Binds bytes as a BLOB; an empty range binds an empty BLOB, never NULL.
-    Query& Blob(int index, const void* data, size_t size) {
-        if (size == 0) {
-            sqlite3_bind_zeroblob(stmt_, index, 0);
-        } else {
-            sqlite3_bind_blob64(stmt_, index, data, size, SQLITE_STATIC);
-        }
-        return *this;
+    // Binds bytes as a BLOB without copying them: they must outlive the
+    // query. An empty range binds an empty BLOB, never NULL.
+    Query& Blob(int index, const void* data, size_t size) { return Bind(index, data, size, SQLITE_STATIC); }
+    // Binds a copy of bytes (names are built as temporaries).
+    Query& Blob(int index, const std::string& bytes) {
+        return Bind(index, bytes.data(), bytes.size(), SQLITE_TRANSIENT);
     }
-    Query& Blob(int index, const std::string& bytes) { return Blob(index, bytes.data(), bytes.size()); }
 
     // SQLITE_ROW, SQLITE_DONE or an error code.
     int Step() { return sqlite3_step(stmt_); }
@@ -70,6 +67,15 @@ public:
     }
 
 private:
+    Query& Bind(int index, const void* data, size_t size, sqlite3_destructor_type lifetime) {
+        if (size == 0) {
+            sqlite3_bind_zeroblob(stmt_, index, 0);
+        } else {
+            sqlite3_bind_blob64(stmt_, index, data, size, lifetime);
+        }
+        return *this;
+    }
+
     sqlite3_stmt* stmt_;
 };
 
