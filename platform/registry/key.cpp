@@ -145,9 +145,22 @@ NTSTATUS Key::EnumerateValue(ULONG index, ValueEntry* out) {
         NTSTATUS status = Values(&list);
         if (!NT_SUCCESS(status)) return status;
         if (index >= list->size()) return STATUS_NO_MORE_ENTRIES;
+        {
+            // Callers ask for the size first and then read the same entry.
+            std::lock_guard lock(mutex_);
+            if (lastValueList_ == list && lastValueIndex_ == index) {
+                *out = lastValue_;
+                return STATUS_SUCCESS;
+            }
+        }
         status = db_->ReadValueRow((*list)[index].row, out);
-        if (status != STATUS_NO_MORE_ENTRIES) return status;
         std::lock_guard lock(mutex_);
+        if (NT_SUCCESS(status)) {
+            lastValueList_ = list;
+            lastValueIndex_ = index;
+            lastValue_ = *out;
+        }
+        if (status != STATUS_NO_MORE_ENTRIES) return status;
         values_.reset();
     }
     return db_->CheckKey(id_) == STATUS_KEY_DELETED ? STATUS_KEY_DELETED : STATUS_NO_MORE_ENTRIES;

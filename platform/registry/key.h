@@ -81,6 +81,10 @@ private:
     ChangeStamp subkeysStamp_;
     ValueList values_;
     ChangeStamp valuesStamp_;
+    // The entry read last, valid while values_ is still lastValueList_.
+    ValueList lastValueList_;
+    ULONG lastValueIndex_ = 0;
+    ValueEntry lastValue_;
 };
 
 }  // namespace korin::registry
