@@ -47,6 +47,20 @@ TEST_F(KeySemantics, NamesCompareWithoutCaseAndKeepTheirCase) {
     EXPECT_EQ(names, expected);
 }
 
+TEST_F(KeySemantics, NamesWithUnpairedSurrogatesRoundTrip) {
+    const std::u16string names[] = {std::u16string{char16_t(0xD800), u'a'}, std::u16string{u'b', char16_t(0xDFFF)},
+                                    std::u16string{char16_t(0xDBFF), char16_t(0xDFFF)}};
+    for (const auto& name : names) {
+        KeyHandle key;
+        ASSERT_EQ(CreateKey(key.out(), name, test_), STATUS_SUCCESS);
+        ASSERT_EQ(SetDword(test_, name, 1), STATUS_SUCCESS);
+    }
+    std::vector<std::u16string> expected(std::begin(names), std::end(names));
+    EXPECT_EQ(ValueNames(test_), expected);
+    std::sort(expected.begin(), expected.end());  // all upper-case to themselves
+    EXPECT_EQ(SubkeyNames(test_), expected);
+}
+
 TEST_F(KeySemantics, SubkeysEnumerateByUpperCasedName) {
     // '_' (0x5F) lies between 'Z' and 'a': ordering by the names as written
     // would put "_x" before "b"; by upper-cased names it comes after "B".
