@@ -145,7 +145,9 @@ void InsertChild(TREE_NODE* parent, TREE_NODE* node);
 NTSTATUS RemoveChild(TREE_NODE* node);
 TREE_NODE* LookupChild(TREE_NODE* node, PCUNICODE_STRING name);
 BOOLEAN IsFolderEmpty(TREE_NODE* node);
-VCB* VcbFromLetter(WCHAR letter);  // takes DriveTableLock shared for the read
+VCB* VcbFromLetter(WCHAR letter);  // takes DriveTableLock shared for the read; NULL for a non-letter
+// The DriveTable index of a letter in either case (0 for A), or -1 for anything else.
+int DriveIndex(WCHAR letter);
 // Takes the VCB's lock itself. Upper-cases the letter in the caller's buffer.
 NTSTATUS ResolvePath(PUNICODE_STRING path, PUNICODE_STRING remainder, TREE_NODE** node);
 NTSTATUS CreateFolderNode(TREE_NODE** node, TREE_NODE* parent, PCUNICODE_STRING name);
@@ -159,6 +161,13 @@ CCB* AllocateCcb();
 void FreeCcb(CCB* ccb);
 // Frees a node's buffers and the node itself (driver unload and failed builds only).
 void FreeTreeNode(TREE_NODE* node);
+// Gives a drive's root its static name "\" (Length 2, MaximumLength 4).
+void NameRootNode(TREE_NODE* root);
+// Driver unload only: frees top and every node below it, FCBs included.
+void FreeNodeTree(TREE_NODE* top);
+// Driver unload only: frees every subtree RemoveChild detached and nothing
+// inserted again.
+void FreeDetachedNodes();
 
 // ----- String helpers (no lock; buffers from non-paged pool) ----------------------------
 void MakeString(PUNICODE_STRING string, USHORT length, PWSTR buffer);

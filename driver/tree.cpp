@@ -1,0 +1,245 @@
+// The namespace tree of a drive: children kept twice, in a splay tree by
+// name (case-insensitive) for lookup and in a list in creation order for
+// enumeration; the NT form of mapping targets; and the node operations that
+// write themselves through to the registry store.
+//
+// Every routine here expects the drive's MainResource held exclusive: a
+// lookup splays and so changes the tree.
+#include "namespace.h"
+#include "store.h"
+
+#include <atomic>
+#include <cstring>
+#include <mutex>
+#include <unordered_set>
+
+namespace {
+
+// Nodes detached by RemoveChild and not inserted again. The driver never
+// frees a node while it runs (an FCB may still point at it); the unload
+// routine frees these subtrees, which nothing else reaches any more.
+struct DetachedNodes {
+    std::mutex mutex;
+    std::unordered_set<TREE_NODE*> roots;
+    std::atomic<size_t> count{0};
+};
+
+DetachedNodes& Detached() {
+    static DetachedNodes* detached = new DetachedNodes;  // outlives static destruction
+    return *detached;
+}
+
+void NoteDetached(TREE_NODE* node) {
+    DetachedNodes& d = Detached();
+    std::lock_guard lock(d.mutex);
+    try {
+        d.roots.insert(node);
+    } catch (const std::bad_alloc&) {
+        return;  // only the unload would miss it
+    }
+    d.count = d.roots.size();
+}
+
+void NoteAttached(TREE_NODE* node) {
+    DetachedNodes& d = Detached();
+    if (d.count.load() == 0) return;  // the usual case: nothing was ever detached
+    std::lock_guard lock(d.mutex);
+    d.roots.erase(node);
+    d.count = d.roots.size();
+}
+
+TREE_NODE* NodeOf(PRTL_SPLAY_LINKS links) { return CONTAINING_RECORD(links, TREE_NODE, Links); }
+
+}  // namespace
+
+// Inserts node as a child of parent: ordered descent of the parent's splay
+// tree without splaying (a greater name goes right, any other left), then the
+// tail of the parent's ChildList. The caller has checked that no child of
+// that name exists.
+void InsertChild(TREE_NODE* parent, TREE_NODE* node) {
+    node->Parent = parent;
+    if (!parent->ChildrenRoot) {
+        parent->ChildrenRoot = &node->Links;
+    } else {
+        PRTL_SPLAY_LINKS at = parent->ChildrenRoot;
+        for (;;) {
+            if (RtlCompareUnicodeString(&node->Name, &NodeOf(at)->Name, TRUE) > 0) {
+                if (!at->RightChild) {
+                    RtlInsertAsRightChild(at, &node->Links);
+                    break;
+                }
+                at = at->RightChild;
+            } else {
+                if (!at->LeftChild) {
+                    RtlInsertAsLeftChild(at, &node->Links);
+                    break;
+                }
+                at = at->LeftChild;
+            }
+        }
+    }
+    InsertTailList(&parent->ChildList, &node->SiblingLink);
+    NoteAttached(node);
+}
+
+// Detaches node from its parent's splay tree and ChildList; its own children
+// stay with it. STATUS_INVALID_PARAMETER for a node without parent (a root,
+// or a node already detached).
+NTSTATUS RemoveChild(TREE_NODE* node) {
+    TREE_NODE* parent = node->Parent;
+    if (!parent) return STATUS_INVALID_PARAMETER;
+    parent->ChildrenRoot = RtlDelete(&node->Links);
+    RtlInitializeSplayLinks(&node->Links);
+    RemoveEntryList(&node->SiblingLink);
+    node->Parent = nullptr;
+    NoteDetached(node);
+    return STATUS_SUCCESS;
+}
+
+// Finds the child of node whose name equals name without regard to case and
+// splays it to the root of the node's splay tree. NULL when there is none.
+TREE_NODE* LookupChild(TREE_NODE* node, PCUNICODE_STRING name) {
+    PRTL_SPLAY_LINKS at = node->ChildrenRoot;
+    while (at) {
+        LONG order = RtlCompareUnicodeString(&NodeOf(at)->Name, name, TRUE);
+        if (order > 0) {
+            at = at->LeftChild;
+        } else if (order < 0) {
+            at = at->RightChild;
+        } else {
+            node->ChildrenRoot = RtlSplay(at);
+            return NodeOf(at);
+        }
+    }
+    return nullptr;
+}
+
+BOOLEAN IsFolderEmpty(TREE_NODE* node) { return IsListEmpty(&node->ChildList); }
+
+// Sets the node's Target to the NT form of the user target: "" stays empty
+// (but non-NULL), "\\server\share..." becomes "\??\UNC\server\share...", and
+// "C:\..." becomes "\??\C:\...". Header and text share one pool block (tag
+// "Qstr"). A previous target is freed. Returns STATUS_INSUFFICIENT_RESOURCES
+// without pool and STATUS_NAME_TOO_LONG when the result does not fit a
+// counted string; the node is then unchanged.
+NTSTATUS SetNodeTarget(TREE_NODE* node, PCUNICODE_STRING target) {
+    static const WCHAR kUncPrefix[] = u"\\??\\UNC";
+    static const WCHAR kLocalPrefix[] = u"\\??\\";
+    const WCHAR* prefix = nullptr;
+    size_t prefixBytes = 0;
+    const WCHAR* rest = target->Buffer;
+    size_t restBytes = target->Length & ~size_t{1};
+    if (restBytes != 0 && rest[0] == u'\\') {
+        prefix = kUncPrefix;
+        prefixBytes = sizeof kUncPrefix - sizeof(WCHAR);
+        ++rest;  // "\\server" keeps one backslash after "UNC"
+        restBytes -= sizeof(WCHAR);
+    } else if (restBytes != 0) {
+        prefix = kLocalPrefix;
+        prefixBytes = sizeof kLocalPrefix - sizeof(WCHAR);
+    }
+    const size_t total = prefixBytes + restBytes;
+    if (total > 0xFFFE) return STATUS_NAME_TOO_LONG;
+
+    auto* string = static_cast<PUNICODE_STRING>(
+        ExAllocatePoolWithTag(NonPagedPool, sizeof(UNICODE_STRING) + total, TAG_STRING));
+    if (!string) return STATUS_INSUFFICIENT_RESOURCES;
+    string->Length = string->MaximumLength = static_cast<USHORT>(total);
+    string->Buffer = total ? reinterpret_cast<PWSTR>(string + 1) : nullptr;
+    if (total) {
+        std::memcpy(string->Buffer, prefix, prefixBytes);
+        std::memcpy(reinterpret_cast<char*>(string->Buffer) + prefixBytes, rest, restBytes);
+    }
+    if (node->Target) ExFreePoolWithTag(node->Target, TAG_STRING);
+    node->Target = string;
+    return STATUS_SUCCESS;
+}
+
+// Creates a folder node named name under parent and its registry key in the
+// parent's folder key. The caller has checked that parent has no child of
+// that name. Returns STATUS_INSUFFICIENT_RESOURCES (nothing changed) without
+// pool; a failed registry write is not reported (the store follows at the
+// next change, or the tree reverts to the store at the next start).
+NTSTATUS CreateFolderNode(TREE_NODE** node, TREE_NODE* parent, PCUNICODE_STRING name) {
+    TREE_NODE* child;
+    NTSTATUS status = AllocateTreeNode(&child);
+    if (!NT_SUCCESS(status)) return status;
+    status = DuplicateString(&child->Name, name);
+    if (!NT_SUCCESS(status)) {
+        FreeTreeNode(child);
+        return status;
+    }
+    InsertChild(parent, child);
+    HANDLE parentKey;
+    if (NT_SUCCESS(OpenParentKey(&parentKey, child))) {
+        HANDLE key;
+        if (NT_SUCCESS(CreateKey(&key, &child->Name, parentKey))) ZwClose(key);
+        ZwClose(parentKey);
+    }
+    *node = child;
+    return STATUS_SUCCESS;
+}
+
+// Creates a mapping node named name under parent with target in NT form, and
+// its REG_SZ value in the parent's folder key holding target as given, with
+// its NUL (target must be followed in memory by one). The caller has checked
+// the name. Statuses as CreateFolderNode, plus STATUS_NAME_TOO_LONG from
+// SetNodeTarget.
+NTSTATUS CreateMappingNode(TREE_NODE** node, TREE_NODE* parent, PCUNICODE_STRING name, PCUNICODE_STRING target) {
+    TREE_NODE* child;
+    NTSTATUS status = AllocateTreeNode(&child);
+    if (!NT_SUCCESS(status)) return status;
+    status = DuplicateString(&child->Name, name);
+    if (NT_SUCCESS(status)) status = SetNodeTarget(child, target);
+    if (!NT_SUCCESS(status)) {
+        FreeTreeNode(child);
+        return status;
+    }
+    InsertChild(parent, child);
+    HANDLE parentKey;
+    if (NT_SUCCESS(OpenParentKey(&parentKey, child))) {
+        ZwSetValueKey(parentKey, &child->Name, 0, REG_SZ, target->Buffer, target->Length + sizeof(WCHAR));
+        ZwClose(parentKey);
+    }
+    *node = child;
+    return STATUS_SUCCESS;
+}
+
+// Gives a folder node a new name: refused with STATUS_OBJECT_NAME_COLLISION
+// when the parent has a child of that name (the node itself included, so a
+// change of case alone is refused). Otherwise renames the folder's key tree
+// in the store, then detaches the node, renames it and inserts it again (at
+// the end of the parent's enumeration order). STATUS_INVALID_PARAMETER for a
+// node without parent, STATUS_INSUFFICIENT_RESOURCES (nothing changed)
+// without pool.
+NTSTATUS RenameFolderNode(TREE_NODE* node, PCUNICODE_STRING newName) {
+    TREE_NODE* parent = node->Parent;
+    if (!parent) return STATUS_INVALID_PARAMETER;
+    if (LookupChild(parent, newName)) return STATUS_OBJECT_NAME_COLLISION;
+    UNICODE_STRING name;
+    NTSTATUS status = DuplicateString(&name, newName);
+    if (!NT_SUCCESS(status)) return status;
+    HANDLE parentKey;
+    if (NT_SUCCESS(OpenParentKey(&parentKey, node))) {
+        RenameKeyTree(parentKey, &node->Name, &name);
+        ZwClose(parentKey);
+    }
+    RemoveChild(node);
+    if (node->Name.Buffer) ExFreePoolWithTag(node->Name.Buffer, 0);
+    node->Name = name;
+    InsertChild(parent, node);
+    return STATUS_SUCCESS;
+}
+
+// Frees every subtree detached by RemoveChild and not inserted again (driver
+// unload only, when no request runs).
+void FreeDetachedNodes() {
+    DetachedNodes& d = Detached();
+    std::unordered_set<TREE_NODE*> roots;
+    {
+        std::lock_guard lock(d.mutex);
+        roots.swap(d.roots);
+        d.count = 0;
+    }
+    for (TREE_NODE* node : roots) FreeNodeTree(node);
+}
