@@ -10,10 +10,22 @@ void KrUnload(PDRIVER_OBJECT driverObject);
 // Always STATUS_SUCCESS; a drive that could not be mounted is absent and
 // root is left unchanged.
 NTSTATUS MountDrive(HANDLE driveKey, PUNICODE_STRING instanceName, TREE_NODE** root, BOOLEAN makeLink);
-// The drive requests, behind the control codes of the same names.
+// The drive requests, behind the control codes of the same names. They are
+// serialised against each other. Each refuses a letter outside A-Z/a-z with
+// STATUS_INVALID_PARAMETER and a letter without a drive (delete, move,
+// rename) with STATUS_NO_SUCH_DEVICE, changing nothing; CreateDrive also
+// refuses a malformed record (STATUS_INVALID_PARAMETER) and a letter that
+// already has a drive (STATUS_OBJECT_NAME_COLLISION), and ChangeDriveLetter a
+// new letter that belongs to another drive (STATUS_OBJECT_NAME_COLLISION).
 NTSTATUS CreateDrive(const void* driveRecord, ULONG length);
 NTSTATUS DeleteDrive(WCHAR letter);
 NTSTATUS ChangeDriveLetter(WCHAR currentLetter, WCHAR newLetter);
 NTSTATUS SetDriveName(WCHAR letter, PUNICODE_STRING newName);
+// Frees everything a VCB owns (tree, FCBs, names, notification sync,
+// resource); the device is the caller's. Failed mounts and unload only.
+void DismantleVcb(VCB* vcb);
+// Unload: removes every drive's slot and link and deletes every volume
+// device with what its VCB owns.
+void ReleaseAllDrives();
 // "\Device\KTDrive" + InstanceName, in a pool buffer (tag "Qdev") the caller frees.
 NTSTATUS BuildVolumeDeviceName(PUNICODE_STRING instanceName, PUNICODE_STRING deviceName);
