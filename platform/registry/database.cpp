@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 namespace korin::registry {
 
@@ -54,22 +55,28 @@ class Database::Transaction {
 public:
     enum Kind { kRead, kWrite };
     Transaction(Database& db, Kind kind) : db_(db) {
-        rc_ = sqlite3_exec(db_.db_, kind == kWrite ? "BEGIN IMMEDIATE" : "BEGIN", nullptr, nullptr, nullptr);
+        rc_ = Run(kind == kWrite ? db_.beginWrite_ : db_.beginRead_);
         open_ = rc_ == SQLITE_OK;
     }
     ~Transaction() {
-        if (open_) sqlite3_exec(db_.db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        if (open_) Run(db_.rollback_);
     }
     // SQLITE_OK when the transaction began.
     int BeginResult() const { return rc_; }
     NTSTATUS Commit() {
-        int rc = sqlite3_exec(db_.db_, "COMMIT", nullptr, nullptr, nullptr);
+        int rc = Run(db_.commit_);
         if (rc != SQLITE_OK) return db_.Fail(rc, "commit");
         open_ = false;
         return STATUS_SUCCESS;
     }
 
 private:
+    static int Run(const Statement& statement) {
+        Query q(statement);
+        int rc = q.Step();
+        return rc == SQLITE_DONE ? SQLITE_OK : rc;
+    }
+
     Database& db_;
     int rc_;
     bool open_;
@@ -114,7 +121,13 @@ NTSTATUS Database::Initialize() {
     // may drop the last commits.
     NTSTATUS status = Exec("PRAGMA journal_mode=WAL");
     if (NT_SUCCESS(status)) status = Exec("PRAGMA synchronous=NORMAL");
-    if (NT_SUCCESS(status)) status = CreateLayout();
+    if (!NT_SUCCESS(status)) return status;
+    for (auto [statement, sql] : {std::pair{&beginRead_, "BEGIN"}, std::pair{&beginWrite_, "BEGIN IMMEDIATE"},
+                                  std::pair{&commit_, "COMMIT"}, std::pair{&rollback_, "ROLLBACK"}}) {
+        rc = statement->Prepare(db_, sql);
+        if (rc != SQLITE_OK) return Fail(rc, sql);
+    }
+    status = CreateLayout();
     if (!NT_SUCCESS(status)) return status;
 
     struct {

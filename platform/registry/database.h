@@ -131,6 +131,7 @@ private:
     uint64_t changeCounter_ = 0;
     std::unordered_map<KeyId, uint64_t> changes_;  // key -> last local change
 
+    Statement beginRead_, beginWrite_, commit_, rollback_;
     Statement dataVersion_, keyExists_, findChild_, insertChild_, touchKey_, listSubkeys_, listValues_,
         readValueRow_, readValue_, upsertValue_, deleteValue_, countSubkeys_, deleteKeyValues_, deleteKey_,
         keyFixed_, keyParent_, subkeyInfo_, valueInfo_, keyLastWrite_;
