@@ -52,14 +52,26 @@ public:
     void Kill() { kill(pid_, SIGKILL); }
     // The exit status, or 128 + signal.
     int Wait() {
+        if (pid_ > 0) {
+            int status = 0;
+            if (waitpid(pid_, &status, 0) != pid_) return -1;
+            pid_ = -1;
+            exit_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        }
+        return exit_;
+    }
+    // False once the child has ended (Wait then answers at once).
+    bool Running() {
         int status = 0;
-        if (waitpid(pid_, &status, 0) != pid_) return -1;
+        if (pid_ <= 0 || waitpid(pid_, &status, WNOHANG) != pid_) return pid_ > 0;
         pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        exit_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        return false;
     }
 
 private:
     pid_t pid_ = -1;
+    int exit_ = -1;
     FILE* out_ = nullptr;
 };
 
@@ -70,10 +82,13 @@ TEST_F(MultiProcess, ReaderSeesConsistentStatesWhileAnotherProcessWrites) {
     Peer writer({"write", dbPath_, "Test\\Shared", std::to_string(kCount)});
     ASSERT_TRUE(writer.Started());
     KeyHandle key;
-    while (OpenKey(key.out(), u"Shared", test_, KEY_READ) != STATUS_SUCCESS) usleep(1000);
+    while (OpenKey(key.out(), u"Shared", test_, KEY_READ) != STATUS_SUCCESS) {
+        ASSERT_TRUE(writer.Running()) << "writer ended with " << writer.Wait();
+        usleep(1000);
+    }
     // Each pass must show a prefix v0..v{n-1}, growing, until all are there.
     size_t previous = 0;
-    while (true) {
+    for (bool writing = true;; writing = writer.Running()) {
         std::vector<std::u16string> names = ValueNames(key);
         ASSERT_GE(names.size(), previous);
         for (size_t i = 0; i < names.size(); ++i) {
@@ -82,6 +97,7 @@ TEST_F(MultiProcess, ReaderSeesConsistentStatesWhileAnotherProcessWrites) {
         }
         previous = names.size();
         if (previous == kCount) break;
+        ASSERT_TRUE(writing) << "writer ended with " << writer.Wait() << " after " << previous << " values";
     }
     EXPECT_EQ(writer.Wait(), 0);
 }
