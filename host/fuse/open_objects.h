@@ -1,0 +1,62 @@
+// What an open through the mount holds: a file's handle and host
+// descriptor, or a directory's handle and listing. The mount owns them
+// (fi->fh points at one) so that a connection that goes away without
+// releasing them frees them anyway.
+#pragma once
+
+#include "inode_table.h"
+#include "nt_file.h"
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace korin::fuse {
+
+struct OpenObject {
+    virtual ~OpenObject() = default;
+};
+
+struct OpenFile : OpenObject {
+    NtHandle Handle;
+    int HostFd = -1;  // owned by the handle's file object; -1 when no host file is behind it
+    std::shared_ptr<Inode> Node;
+    bool Written = false;  // under the request's own thread only until release
+};
+
+struct DirEntry {
+    std::u16string Name;    // as the driver spells it
+    std::string LinuxName;  // as Linux is shown it
+    bool Directory = false;
+};
+
+struct OpenDir : OpenObject {
+    NtHandle Handle;
+    std::shared_ptr<Inode> Node;
+    std::mutex Mutex;               // one listing request at a time
+    std::vector<DirEntry> Entries;  // ".", "..", then the children; under Mutex
+};
+
+// The set of open objects of a mount.
+class OpenObjects {
+public:
+    template <typename T>
+    T* Adopt(std::unique_ptr<T> object) {
+        T* raw = object.get();
+        std::lock_guard lock(mutex_);
+        objects_.emplace(raw, std::move(object));
+        return raw;
+    }
+    // Frees one; the caller's thread must be in the mount's process.
+    void Release(OpenObject* object);
+    // Frees all (unmount).
+    void Clear();
+
+private:
+    std::mutex mutex_;
+    std::unordered_map<OpenObject*, std::unique_ptr<OpenObject>> objects_;
+};
+
+}  // namespace korin::fuse
