@@ -1,0 +1,113 @@
+// The drive-level requests: create, delete, move and rename a drive, and the
+// name of its volume device.
+
+#include "control_fixture.h"
+
+#include "platform/nt/ob.h"
+
+#include <cstring>
+
+namespace korin::control_test {
+namespace {
+
+using DriveRequests = ControlTest;
+
+bool DeviceExists(const std::u16string& name) {
+    PDEVICE_OBJECT device = nullptr;
+    std::u16string remainder;
+    return NT_SUCCESS(ob::ParsePath(name, &device, &remainder)) && remainder.empty();
+}
+
+std::vector<std::u16string> LinkTargets(const std::u16string& name) { return ob::QueryLinkTargets(name); }
+
+TEST_F(DriveRequests, CreateTakesNextInstanceStoresTheRecordAndMountsWithoutALink) {
+    SetNextInstance(4);
+    MakeDrive(u'K', u"Work");
+    ULONG type = 0;
+    Bytes data;
+    ASSERT_TRUE(ReadValue(u"", u"4", &type, &data));
+    EXPECT_EQ(type, REG_BINARY);
+    EXPECT_EQ(data, (Bytes{0x4B, 0, 0x08, 0, 'W', 0, 'o', 0, 'r', 0, 'k', 0}));
+    EXPECT_TRUE(KeyExists(u"4"));
+    ASSERT_TRUE(ReadValue(u"", u"NextInstance", &type, &data));
+    EXPECT_EQ(data, (Bytes{5, 0, 0, 0}));
+    EXPECT_TRUE(DeviceExists(u"\\Device\\KTDrive4"));
+    EXPECT_TRUE(LinkTargets(u"\\??\\K:").empty());  // the caller defines the letter
+    EXPECT_EQ(TypeOf(u"K:\\"), ItemDriveRoot);
+}
+
+TEST_F(DriveRequests, DeviceNameOfInstanceTwelveIs34Bytes) {
+    SetNextInstance(12);
+    MakeDrive(u'K', u"Work");
+    Reply reply = Send(IOCTL_GET_DEVICE_NAME, LetterBytes(u'k'), 260);
+    ASSERT_EQ(reply.status, STATUS_SUCCESS);
+    EXPECT_EQ(reply.information, 34u);
+    const std::u16string expected = u"\\Device\\KTDrive12";
+    EXPECT_EQ(std::memcmp(reply.output.data(), expected.data(), 34), 0);
+    EXPECT_EQ(reply.output[34], 0xAB);  // no NUL written
+}
+
+TEST_F(DriveRequests, DeletedDriveLeavesTheStoreAndItsNumberIsNotGivenAgain) {
+    SetNextInstance(4);
+    MakeDrive(u'K', u"Work");
+    MakeFolder(u"K:\\Docs");
+    Reply reply = Send(IOCTL_DELETE_DRIVE, LetterBytes(u'k'));
+    EXPECT_EQ(reply.status, STATUS_SUCCESS);
+    EXPECT_EQ(reply.Word(), 0u);
+    ULONG type = 0;
+    Bytes data;
+    EXPECT_FALSE(ReadValue(u"", u"4", &type, &data));
+    EXPECT_FALSE(KeyExists(u"4"));
+    EXPECT_EQ(TypeOf(u"K:\\"), ItemNone);
+
+    MakeDrive(u'K', u"Again");
+    EXPECT_TRUE(KeyExists(u"5"));
+    EXPECT_TRUE(DeviceExists(u"\\Device\\KTDrive4"));  // stays until the driver goes
+    EXPECT_TRUE(DeviceExists(u"\\Device\\KTDrive5"));
+    EXPECT_EQ(TypeOf(u"K:\\Docs"), ItemNotFound);
+}
+
+TEST_F(DriveRequests, MoveKeepsTheTreeAndRewritesTheRecord) {
+    MakeDrive(u'K', u"Work");
+    MakeFolder(u"K:\\Docs");
+    MakeMapping(u"K:\\Docs\\a.txt", u"C:\\a.txt");
+    Reply reply = Send(IOCTL_CHANGE_DRIVE_LETTER, LetterPairBytes(u'K', u'M'));
+    EXPECT_EQ(reply.status, STATUS_SUCCESS);
+    EXPECT_EQ(reply.Word(), 0u);
+    ULONG type = 0;
+    Bytes data;
+    ASSERT_TRUE(ReadValue(u"", u"0", &type, &data));
+    EXPECT_EQ(data, RecordBytes(u'M', u"Work"));
+    EXPECT_EQ(TypeOf(u"K:\\Docs"), ItemNone);
+    EXPECT_EQ(TypeOf(u"M:\\Docs\\a.txt"), ItemFileMapping);
+    EXPECT_EQ(LinkTargets(u"\\??\\M:"), std::vector<std::u16string>{u"\\Device\\KTDrive0"});
+    EXPECT_TRUE(LinkTargets(u"\\??\\K:").empty());
+}
+
+TEST_F(DriveRequests, SetDriveNameRewritesTheRecordAndTheLabel) {
+    MakeDrive(u'K', u"Work");
+    Reply reply = Send(IOCTL_SET_DRIVE_NAME, LetterAndNameBytes(u'K', u"Home"));
+    EXPECT_EQ(reply.status, STATUS_SUCCESS);
+    EXPECT_EQ(reply.Word(), 0u);
+    ULONG type = 0;
+    Bytes data;
+    ASSERT_TRUE(ReadValue(u"", u"0", &type, &data));
+    EXPECT_EQ(type, REG_BINARY);
+    EXPECT_EQ(data, RecordBytes(u'K', u"Home"));
+    EXPECT_NE(NamespaceDump().find("drive K instance 0 name Home\n"), std::string::npos) << NamespaceDump();
+}
+
+TEST_F(DriveRequests, RestartMountsEveryStoredDriveWithItsLetterLink) {
+    MakeDrive(u'K', u"Work");
+    MakeDrive(u'l', u"Lower");
+    MakeFolder(u"K:\\Docs");
+    MakeMapping(u"L:\\x", u"\\\\srv\\share\\x");
+    RestartDriver();
+    EXPECT_EQ(LinkTargets(u"\\??\\K:"), std::vector<std::u16string>{u"\\Device\\KTDrive0"});
+    EXPECT_EQ(LinkTargets(u"\\??\\L:"), std::vector<std::u16string>{u"\\Device\\KTDrive1"});
+    EXPECT_EQ(TypeOf(u"K:\\Docs"), ItemFolder);
+    EXPECT_EQ(TypeOf(u"L:\\x"), ItemFileMapping);
+}
+
+}  // namespace
+}  // namespace korin::control_test
