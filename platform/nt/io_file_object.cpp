@@ -155,3 +155,18 @@ NTSTATUS ReferenceFileObjectByHandle(ob::HandleTable& table, HANDLE handle, ACCE
 }
 
 }  // namespace korin::io
+
+namespace korin::io {
+
+FileHandleReference::~FileHandleReference() {
+    lock_.reset();
+    if (fileObject_) DereferenceFileObject(fileObject_);
+}
+
+NTSTATUS FileHandleReference::Acquire(KPROCESSOR_MODE mode, HANDLE handle, ACCESS_MASK required) {
+    NTSTATUS status = ReferenceFileObjectByHandle(HandleTableOf(mode), handle, required, &fileObject_, &granted_);
+    if (NT_SUCCESS(status)) lock_ = std::make_unique<FileObjectLock>(fileObject_);
+    return status;
+}
+
+}  // namespace korin::io

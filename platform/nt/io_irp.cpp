@@ -9,7 +9,9 @@
 #include "iomgr.h"
 #include "pool.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <new>
 
@@ -84,6 +86,19 @@ NTSTATUS SendIrpAndWait(PIRP irp) {
     }
     irp->Completion.Done.wait(lock, [&] { return irp->Completion.Completed; });
     return irp->IoStatus.Status;
+}
+
+NTSTATUS SendBufferedRequest(PIRP irp, PVOID buffer, ULONG length, bool copyBack, PIO_STATUS_BLOCK ioStatus) {
+    UserBufferScope scope(buffer, length);
+    irp->UserBuffer = buffer;
+    NTSTATUS status = SendIrpAndWait(irp);
+    if (copyBack && !NT_ERROR(status) && irp->AssociatedIrp.SystemBuffer) {
+        size_t bytes = std::min<ULONG_PTR>(irp->IoStatus.Information, length);
+        std::memcpy(buffer, irp->AssociatedIrp.SystemBuffer, bytes);
+    }
+    *ioStatus = irp->IoStatus;
+    FreeIrp(irp);
+    return status;
 }
 
 }  // namespace korin::io

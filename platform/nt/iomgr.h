@@ -83,6 +83,30 @@ private:
     ACCESS_MASK granted_;
 };
 
+// The handle table a request of mode uses: the kernel's for kernel mode (the
+// Zw routines), the calling process's otherwise.
+ob::HandleTable& HandleTableOf(KPROCESSOR_MODE mode);
+
+// A system call's hold on the file behind a handle: the file object stays
+// referenced, and locked when it is open for synchronous I/O, until the call
+// ends.
+class FileHandleReference {
+public:
+    FileHandleReference() = default;
+    ~FileHandleReference();
+    FileHandleReference(const FileHandleReference&) = delete;
+    FileHandleReference& operator=(const FileHandleReference&) = delete;
+    // See ReferenceFileObjectByHandle for the statuses.
+    NTSTATUS Acquire(KPROCESSOR_MODE mode, HANDLE handle, ACCESS_MASK required);
+    PFILE_OBJECT FileObject() const { return fileObject_; }
+    ACCESS_MASK GrantedAccess() const { return granted_; }
+
+private:
+    PFILE_OBJECT fileObject_ = nullptr;
+    ACCESS_MASK granted_ = 0;
+    std::unique_ptr<FileObjectLock> lock_;
+};
+
 // Looks a handle up in table: the file object (referenced) and the access the
 // handle grants. STATUS_INVALID_HANDLE for an unknown handle or one that does
 // not name a file, STATUS_ACCESS_DENIED when the handle lacks every bit of
@@ -102,6 +126,12 @@ void FreeIrp(PIRP irp);
 // however the driver gets there (at once, or later from a worker thread).
 // Returns the final IoStatus.Status.
 NTSTATUS SendIrpAndWait(PIRP irp);
+// Sends a request whose data travels in its system buffer, with the caller's
+// buffer (length bytes) declared for the call, then frees the IRP. With
+// copyBack, the Information bytes the driver reports (at most length) are
+// copied from the system buffer to buffer, unless the request ended in an
+// error. *ioStatus receives the final status block.
+NTSTATUS SendBufferedRequest(PIRP irp, PVOID buffer, ULONG length, bool copyBack, PIO_STATUS_BLOCK ioStatus);
 // Allocates the system buffer of a buffered request (pool tag "IoSb"); NULL
 // for a zero length. Returns FALSE when pool is exhausted.
 bool AllocateSystemBuffer(PIRP irp, ULONG length);

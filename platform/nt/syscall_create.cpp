@@ -6,7 +6,6 @@
 // object: the open starts again from the top with that name, on a fresh file
 // object, a bounded number of times.
 #include "iomgr.h"
-#include "process.h"
 #include "syscalls.h"
 
 #include <cstring>
@@ -90,7 +89,7 @@ NTSTATUS CreateFile(KPROCESSOR_MODE mode, PHANDLE fileHandle, ACCESS_MASK desire
     NTSTATUS status =
         ValidateCreate(fileHandle, attributes, ioStatus, desiredAccess, shareAccess, disposition, options);
     if (!NT_SUCCESS(status)) return status;
-    ob::HandleTable& table = mode == KernelMode ? ob::KernelHandles() : ps::CurrentProcess().Handles();
+    ob::HandleTable& table = HandleTableOf(mode);
     PFILE_OBJECT root = nullptr;
     if (attributes->RootDirectory) {
         status = ReferenceFileObjectByHandle(table, attributes->RootDirectory, 0, &root);

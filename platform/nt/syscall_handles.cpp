@@ -11,6 +11,10 @@ namespace {
 std::atomic<int (*)(PFILE_OBJECT)> g_hostDescriptorHook{nullptr};
 }
 
+ob::HandleTable& HandleTableOf(KPROCESSOR_MODE mode) {
+    return mode == KernelMode ? ob::KernelHandles() : ps::CurrentProcess().Handles();
+}
+
 PFILE_OBJECT ReferenceFileObjectByHandle(HANDLE handle) {
     PFILE_OBJECT fileObject = nullptr;
     ReferenceFileObjectByHandle(ps::CurrentProcess().Handles(), handle, 0, &fileObject);
