@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <vector>
 
 namespace korin::win32 {
 
@@ -136,11 +137,14 @@ bool ConnectToHost(const std::string& home) {
     }
     // The registry functions read and write the host's database directly.
     std::string database = HostHome(home) + "/registry.db";
-    if (!NT_SUCCESS(registry::OpenDatabase(database))) {
+    // Opened once per home: a forked child keeps the database its parent opened.
+    static std::string opened;
+    if (opened != database && !NT_SUCCESS(registry::OpenDatabase(database))) {
         std::fprintf(stderr, "korin: cannot open the registry %s\n", database.c_str());
         close(fd);
         return false;
     }
+    opened = database;
     {
         client::Connection& c = client::TheConnection();
         std::lock_guard lock(c.mutex);
@@ -149,7 +153,15 @@ bool ConnectToHost(const std::string& home) {
         c.owner = getpid();
         c.warned = false;
     }
-    UseSyscalls(client::SocketSyscalls());
+    if (Syscalls().CreateFile != client::SocketSyscalls().CreateFile) {
+        UseSyscalls(client::SocketSyscalls());
+        // UseSyscalls keeps a copy that lives for good; holding on to it here
+        // keeps it reachable once a later switch replaces it.
+        static std::mutex mutex;
+        static auto* installed = new std::vector<const SyscallTable*>;
+        std::lock_guard lock(mutex);
+        installed->push_back(&Syscalls());
+    }
     UseServiceControl(client::SocketServiceControl());
     return true;
 }

@@ -268,12 +268,17 @@ const ServiceControlCalls& ServiceControl() { return *g_calls.load(); }
 const ServiceControlCalls& InProcessServiceControl() { return kInProcess; }
 
 void UseServiceControl(const ServiceControlCalls& calls) {
-    // Kept for the life of the process: a caller may still hold the previous table.
+    if (&calls == &kInProcess) {
+        g_calls.store(&kInProcess);
+        return;
+    }
+    // Copies live for the life of the process: a caller may still be using
+    // the previous table while another thread switches.
     static std::mutex mutex;
-    static std::vector<std::unique_ptr<ServiceControlCalls>> kept;
+    static auto* kept = new std::vector<std::unique_ptr<ServiceControlCalls>>;
     std::lock_guard lock(mutex);
-    kept.push_back(std::make_unique<ServiceControlCalls>(calls));
-    g_calls.store(kept.back().get());
+    kept->push_back(std::make_unique<ServiceControlCalls>(calls));
+    g_calls.store(kept->back().get());
 }
 
 }  // namespace korin::win32
