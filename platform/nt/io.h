@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <string>
 
@@ -398,5 +399,22 @@ NTSTATUS StartBuiltinDriver(PDRIVER_INITIALIZE entry, const std::u16string& serv
 // and releases the driver object and its image.
 NTSTATUS UnloadDriver(PDRIVER_OBJECT driver);
 PDRIVER_OBJECT FindDriver(const std::u16string& service);
+
+}  // namespace korin::io
+
+// ----- Request observers (io_observers.cpp) ------------------------------------------
+namespace korin::io {
+
+// Called once for every request the I/O manager sent and saw completed, in
+// the issuing thread, after completion and before the IRP is freed and the
+// system call returns (IoStatus, the stack location and the file object are
+// still readable). An observer may block briefly but must not issue a
+// request on the same file object. Observers run without any I/O manager
+// lock held; one removed may still finish a call that had already started.
+using RequestObserver = std::function<void(PIRP irp)>;
+int AddRequestObserver(RequestObserver observer);
+void RemoveRequestObserver(int id);
+// The I/O manager's side: runs the observers for irp.
+void NotifyRequestCompleted(PIRP irp);
 
 }  // namespace korin::io
