@@ -50,7 +50,7 @@ std::u16string VolumeName(const HOST_OPEN* open) {
     for (auto& c : name) {
         if (c == u'/') c = u'\\';
     }
-    if (name.empty()) name = u"\\";
+    if (name.empty()) name.push_back(u'\\');
     return name;
 }
 

@@ -87,7 +87,7 @@ NTSTATUS CommonQueryVolumeInformation(HOST_OPEN* open, PIRP irp, ULONG_PTR* info
     if (!buffer) return STATUS_INVALID_USER_BUFFER;
     ULONG used = minimum;
     NTSTATUS status = STATUS_SUCCESS;
-    VOLUME_SIZES sizes;
+    VOLUME_SIZES sizes{};
     switch (type) {
     case FileFsVolumeInformation: {
         auto* info = reinterpret_cast<FILE_FS_VOLUME_INFORMATION*>(buffer);
