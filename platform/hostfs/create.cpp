@@ -85,6 +85,12 @@ NTSTATUS ValidateRequest(const CREATE_REQUEST& r) {
     return STATUS_SUCCESS;
 }
 
+// A name made and removed by others while a create looks at it sends the
+// create round again, this many times at most.
+constexpr int kAttempts = 8;
+
+bool MayCreate(ULONG disposition) { return disposition != FILE_OPEN && disposition != FILE_OVERWRITE; }
+
 bool Truncates(ULONG disposition) {
     return disposition == FILE_SUPERSEDE || disposition == FILE_OVERWRITE || disposition == FILE_OVERWRITE_IF;
 }
@@ -326,6 +332,7 @@ NTSTATUS OpenOrCreate(const CREATE_REQUEST& r, const CREATE_BASE& base, const st
         if (resolved.Exists) {
             error = OpenExisting(resolved.Full(), r, opened);
             if (error == ENOTDIR && (r.Options & FILE_DIRECTORY_FILE)) return STATUS_NOT_A_DIRECTORY;
+            if (error == ENOENT && MayCreate(r.Disposition) && attempt < kAttempts) continue;  // gone meanwhile
             if (error == ENOENT) return STATUS_OBJECT_NAME_NOT_FOUND;  // a dangling link, or gone meanwhile
             if (error != 0) return StatusFromErrno(error);
             break;
@@ -334,7 +341,7 @@ NTSTATUS OpenOrCreate(const CREATE_REQUEST& r, const CREATE_BASE& base, const st
         if (r.Disposition == FILE_OPEN || r.Disposition == FILE_OVERWRITE) return STATUS_OBJECT_NAME_NOT_FOUND;
         if (trailingSlash && !(r.Options & FILE_DIRECTORY_FILE)) return STATUS_OBJECT_NAME_INVALID;
         error = CreateNew(resolved.Parent, resolved.Leaf, r, opened);
-        if (error == EEXIST && r.Disposition != FILE_CREATE && attempt == 0) {
+        if (error == EEXIST && r.Disposition != FILE_CREATE && attempt < kAttempts) {
             error = ENOENT;  // made meanwhile: look again and open it
             continue;
         }
