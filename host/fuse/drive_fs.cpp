@@ -203,6 +203,10 @@ void DriveFs::InvalidateNow() {
     for (fuse_ino_t ino : inodes_.VirtualFolders()) fuse_lowlevel_notify_inval_inode(session_, ino, -1, 0);
 }
 
+void DriveFs::InvalidateAttributes(fuse_ino_t ino) {
+    if (session_) fuse_lowlevel_notify_inval_inode(session_, ino, -1, 0);
+}
+
 void DriveFs::LogOnce(const std::string& key, const std::string& message) {
     {
         std::lock_guard lock(logMutex_);

@@ -56,6 +56,10 @@ public:
     ps::Process& Process() { return process_; }
     OpenObjects& Opens() { return opens_; }
 
+    // Drops the kernel's attributes of one inode (not its data). Safe inside a
+    // request: it takes no lock a request holds.
+    void InvalidateAttributes(fuse_ino_t ino);
+
     // Timeouts for the kernel's entries and attributes.
     double EntryTimeout(ItemKind parentKind) const;
     double AttrTimeout(ItemKind kind) const;

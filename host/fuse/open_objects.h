@@ -7,6 +7,7 @@
 #include "inode_table.h"
 #include "nt_file.h"
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -23,7 +24,7 @@ struct OpenFile : OpenObject {
     NtHandle Handle;
     int HostFd = -1;  // owned by the handle's file object; -1 when no host file is behind it
     std::shared_ptr<Inode> Node;
-    bool Written = false;  // under the request's own thread only until release
+    std::atomic<bool> Written{false};  // data or size changed through this open
 };
 
 struct DirEntry {

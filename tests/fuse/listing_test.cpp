@@ -1,0 +1,71 @@
+// Listings and attributes through the mount: the drive's own folders list
+// their children, mappings show the real items' attributes, a mapping whose
+// target is gone is absent, and names Linux cannot show leave the rest of
+// the listing intact.
+#include "mount_fixture.h"
+
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+
+namespace korin::fusetest {
+namespace {
+
+class ListingTest : public MountTest {
+protected:
+    void SetUp() override {
+        MountTest::SetUp();
+        WriteHostFile("report.txt", std::string(12345, 'r'));
+        MakeHostDirectory("work/sub");
+        WriteHostFile("work/a.txt", "alpha");
+        ASSERT_EQ(CreateFolder(u"X:\\Docs"), STATUS_SUCCESS);
+        ASSERT_EQ(CreateFolder(u"X:\\Docs\\Old"), STATUS_SUCCESS);
+        ASSERT_EQ(CreateMapping(u"X:\\Docs\\report.txt", u"H:\\report.txt"), STATUS_SUCCESS);
+        ASSERT_EQ(CreateMapping(u"X:\\Docs\\Work", u"H:\\work\\"), STATUS_SUCCESS);
+        ASSERT_EQ(CreateMapping(u"X:\\Docs\\gone.txt", u"H:\\missing.txt"), STATUS_SUCCESS);
+    }
+};
+
+TEST_F(ListingTest, VirtualFolderListsFoldersAndLiveMappings) {
+    EXPECT_EQ(List(MountPath()), (std::vector<std::string>{"Docs"}));
+    EXPECT_EQ(List(MountPath("Docs")), (std::vector<std::string>{"Old", "Work", "report.txt"}));
+    EXPECT_EQ(List(MountPath("Docs/Work")), (std::vector<std::string>{"a.txt", "sub"}));
+}
+
+TEST_F(ListingTest, MappedItemsShowTheRealItemsAttributes) {
+    struct stat real, mapped;
+    ASSERT_EQ(stat(HostPath("report.txt").c_str(), &real), 0);
+    ASSERT_EQ(stat(MountPath("Docs/report.txt").c_str(), &mapped), 0);
+    EXPECT_TRUE(S_ISREG(mapped.st_mode));
+    EXPECT_EQ(mapped.st_size, 12345);
+    EXPECT_EQ(mapped.st_mode, real.st_mode);
+    EXPECT_EQ(mapped.st_uid, real.st_uid);
+    EXPECT_EQ(mapped.st_mtim.tv_sec, real.st_mtim.tv_sec);
+    EXPECT_EQ(mapped.st_mtim.tv_nsec, real.st_mtim.tv_nsec);
+
+    struct stat folder;
+    ASSERT_EQ(stat(MountPath("Docs/Work").c_str(), &folder), 0);
+    EXPECT_TRUE(S_ISDIR(folder.st_mode));
+    ASSERT_EQ(stat(MountPath("Docs/Old").c_str(), &folder), 0);
+    EXPECT_TRUE(S_ISDIR(folder.st_mode));
+    EXPECT_EQ(folder.st_uid, geteuid());
+}
+
+TEST_F(ListingTest, MappingWhoseTargetIsGoneIsAbsent) {
+    struct stat st;
+    EXPECT_EQ(ErrnoOf(stat(MountPath("Docs/gone.txt").c_str(), &st)), ENOENT);
+    // It comes back with its target.
+    WriteHostFile("missing.txt", "back");
+    EXPECT_EQ(ErrnoOf(stat(MountPath("Docs/gone.txt").c_str(), &st)), 0);
+    EXPECT_EQ(ReadFile(MountPath("Docs/gone.txt")), "back");
+}
+
+TEST_F(ListingTest, StatfsReportsTheDrivesFigures) {
+    struct statvfs st;
+    ASSERT_EQ(statvfs(MountPath().c_str(), &st), 0);
+    EXPECT_EQ(static_cast<uint64_t>(st.f_blocks) * st.f_frsize, 107374182400ull);  // 100 GiB
+    EXPECT_EQ(static_cast<uint64_t>(st.f_bavail) * st.f_frsize, 107374182400ull);
+    EXPECT_EQ(st.f_namemax, 512u);
+}
+
+}  // namespace
+}  // namespace korin::fusetest
