@@ -67,6 +67,7 @@ NTSTATUS CommonClose(HOST_OPEN* open, PIRP irp) {
         CleanupOpen(open, fileObject);
         close(open->Fd);
         DereferenceFile(open->File);
+        ReleaseVolumeOpen(open->Volume);
         FreeOpen(open);
     }
     fileObject->FsContext = nullptr;

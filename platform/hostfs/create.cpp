@@ -294,6 +294,7 @@ NTSTATUS RegisterOpen(HOST_VOLUME* volume, const CREATE_REQUEST& r, const CREATE
     open->RootLength = base.RootLength;
     open->DeleteOnClose = (r.Options & FILE_DELETE_ON_CLOSE) != 0;
     ++file->HandleCount;
+    ++volume->Opens;
     opened->Fd = -1;
     *out = open;
     return STATUS_SUCCESS;
@@ -306,6 +307,7 @@ void UnregisterOpen(PFILE_OBJECT fileObject, HOST_OPEN* open) {
     --open->File->HandleCount;
     close(open->Fd);
     DereferenceFile(open->File);
+    ReleaseVolumeOpen(open->Volume);
     FreeOpen(open);
 }
 

@@ -30,9 +30,12 @@ HOST_OPEN* OpenOf(PIRP irp) {
 // Sends the request to its Common routine.
 NTSTATUS CommonDispatch(PDEVICE_OBJECT device, PIRP irp, ULONG_PTR* information) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    HOST_VOLUME* volume = VolumeOf(device);
-    if (!volume) return STATUS_INVALID_DEVICE_REQUEST;
-    if (stack->MajorFunction == IRP_MJ_CREATE) return CommonCreate(volume, irp, information);
+    if (stack->MajorFunction == IRP_MJ_CREATE) {
+        HOST_VOLUME* volume = VolumeOf(device);
+        if (!volume) return STATUS_INVALID_DEVICE_REQUEST;
+        return CommonCreate(volume, irp, information);
+    }
+    // An open outlives an unload of the driver: its requests still come here.
     HOST_OPEN* open = OpenOf(irp);
     if (!open) return STATUS_INVALID_PARAMETER;
     switch (stack->MajorFunction) {

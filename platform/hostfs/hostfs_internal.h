@@ -3,8 +3,9 @@
 // Records:
 //   HOST_VOLUME  one per host drive letter, one for UNC (Mup). Made by the
 //                configuration, pointed to by its device's extension, freed
-//                at unload. A letter dropped by a later configuration loses
-//                its link but keeps its device and record, so handles opened
+//                at unload or, when opens remain then, by the last of their
+//                closes. A letter dropped by a later configuration loses its
+//                link but keeps its device and record, so handles opened
 //                through it keep working; adding the letter again revives it.
 //   HOST_FILE    one per host inode with open file objects (FsContext): the
 //                share access and the delete-pending state every open of that
@@ -73,6 +74,9 @@ struct HOST_VOLUME {
     std::string Root;  // absolute host directory, no trailing '/' but for "/" itself
     bool HasRoot;      // UNC: a root is configured (drives: always)
     bool Linked;       // the link exists; a dropped letter refuses new opens
+    // Under TableLock:
+    ULONG Opens;   // HOST_OPENs made through the volume and not yet closed
+    bool Deleted;  // the driver was unloaded: the last close frees the record
 };
 
 struct FILE_KEY {
@@ -141,8 +145,12 @@ void RenameOpenPaths(const std::string& from, const std::string& to);
 HOST_VOLUME* VolumeOf(PDEVICE_OBJECT device);
 // Creates the devices and links of the stored configuration (DriverEntry).
 NTSTATUS CreateVolumes(PDRIVER_OBJECT driver);
-// Deletes every link, device and volume record (unload).
+// Deletes every link, device and volume record (unload); records with opens
+// left are freed by the last close.
 void DeleteVolumes();
+// Counts an open of the volume less; frees a deleted volume with its last
+// open. TableLock held.
+void ReleaseVolumeOpen(HOST_VOLUME* volume);
 
 // ----- Names (names.cpp) ------------------------------------------------------------
 // UTF-16 to the host's UTF-8. Bytes of a host name that are not UTF-8 appear

@@ -257,10 +257,16 @@ void DeleteVolumes() {
     for (HOST_VOLUME* volume : Volumes()) {
         Unlink(volume);
         IoDeleteDevice(volume->Device);
-        delete volume;
+        std::lock_guard lock(TableLock());
+        volume->Deleted = true;
+        if (volume->Opens == 0) delete volume;
     }
     Volumes().clear();
     g_driver.store(nullptr);
+}
+
+void ReleaseVolumeOpen(HOST_VOLUME* volume) {
+    if (--volume->Opens == 0 && volume->Deleted) delete volume;
 }
 
 }  // namespace korin::hostfs

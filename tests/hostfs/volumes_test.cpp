@@ -72,6 +72,24 @@ TEST_F(VolumeTest, ReconfigureWhileRunning) {
     std::filesystem::remove_all(other);
 }
 
+// Handles open when the driver is unloaded keep working until they close,
+// and their close frees what they held.
+TEST_F(VolumeTest, HandlesOutliveAnUnload) {
+    WriteHostFile("kept.txt", "still here");
+    Handle h;
+    ASSERT_EQ(Open(T(u"kept.txt"), &h), STATUS_SUCCESS);
+    ASSERT_EQ(korin::io::UnloadDriver(driver_), STATUS_SUCCESS);
+    driver_ = nullptr;
+    EXPECT_TRUE(korin::ob::QueryLinkTargets(u"\\??\\T:").empty());
+    EXPECT_EQ(ReadAll(h.get()), "still here");
+    EXPECT_EQ(QueryName(h.get()), u"\\kept.txt");
+    FILE_FS_DEVICE_INFORMATION device{};
+    IO_STATUS_BLOCK iosb{};
+    EXPECT_EQ(NtQueryVolumeInformationFile(h.get(), &iosb, &device, sizeof(device), FileFsDeviceInformation),
+              STATUS_SUCCESS);
+    EXPECT_EQ(h.Close(), STATUS_SUCCESS);
+}
+
 TEST_F(VolumeTest, BadConfigurationsChangeNothing) {
     const struct {
         const char* what;
