@@ -201,6 +201,11 @@ TEST_F(CreateTest, NamesLinuxCannotHoldAreRefused) {
         args.Disposition = FILE_OPEN_IF;
         EXPECT_EQ(Open(T(name), &h, args), STATUS_OBJECT_NAME_INVALID);
     }
+    // A component longer than the host allows.
+    Handle h;
+    OpenArgs args;
+    args.Disposition = FILE_CREATE;
+    EXPECT_EQ(Open(T(std::u16string(300, u'a')), &h, args), STATUS_NAME_TOO_LONG);
     // Nothing was made anywhere, in the directory or above it.
     EXPECT_FALSE(HostExists("a"));
     EXPECT_FALSE(std::filesystem::exists(std::filesystem::path(root_).parent_path() / "escape.txt"));

@@ -203,6 +203,29 @@ TEST_F(DirCtrlTest, EndStatusesSingleEntriesAndRestarts) {
     EXPECT_EQ(std::u16string(e->FileName, e->FileNameLength / 2), u".");
 }
 
+// FileIndex names an entry's place: a query with SL_INDEX_SPECIFIED goes on
+// after the entry it names.
+TEST_F(DirCtrlTest, ResumesAfterAGivenIndex) {
+    Handle h;
+    ASSERT_EQ(Open(T(u"list"), &h), STATUS_SUCCESS);
+    alignas(8) char buffer[1024];
+    auto* e = reinterpret_cast<FILE_NAMES_INFORMATION*>(buffer);
+    std::vector<std::pair<ULONG, std::u16string>> entries;
+    while (QueryOnce(h.get(), buffer, sizeof(buffer), FileNamesInformation, SL_RETURN_SINGLE_ENTRY) ==
+           STATUS_SUCCESS) {
+        entries.emplace_back(e->FileIndex, std::u16string(e->FileName, e->FileNameLength / 2));
+    }
+    ASSERT_EQ(entries.size(), 9u);
+    IO_STATUS_BLOCK iosb{};
+    ASSERT_EQ(KorinQueryDirectoryFile(h.get(), &iosb, buffer, sizeof(buffer), FileNamesInformation,
+                                      SL_INDEX_SPECIFIED | SL_RETURN_SINGLE_ENTRY, nullptr, entries[3].first),
+              STATUS_SUCCESS);
+    EXPECT_EQ(std::u16string(e->FileName, e->FileNameLength / 2), entries[4].second);
+    EXPECT_EQ(KorinQueryDirectoryFile(h.get(), &iosb, buffer, sizeof(buffer), FileNamesInformation,
+                                      SL_INDEX_SPECIFIED, nullptr, 1000),
+              STATUS_NO_MORE_FILES);
+}
+
 // A buffer that cannot hold the next entry's name: its fixed part and what
 // fits of the name, STATUS_BUFFER_OVERFLOW, and the entry is not lost.
 TEST_F(DirCtrlTest, SmallBuffers) {
