@@ -226,6 +226,14 @@ TEST_F(CreateTest, ShareAccessIsPerHostFile) {
         Handle h;
         EXPECT_EQ(Open(T(name), &h, writer), STATUS_SHARING_VIOLATION);
     }
+    // Refused overwrites leave the data alone.
+    for (ULONG disposition : {FILE_OVERWRITE, FILE_OVERWRITE_IF, FILE_SUPERSEDE}) {
+        Handle h;
+        OpenArgs overwrite = writer;
+        overwrite.Disposition = disposition;
+        EXPECT_EQ(Open(T(u"shared.txt"), &h, overwrite), STATUS_SHARING_VIOLATION);
+    }
+    EXPECT_EQ(ReadHostFile("shared.txt"), "x");
     Handle second;
     EXPECT_EQ(Open(T(u"hardlink.txt"), &second, readOnly), STATUS_SUCCESS);
     second.Close();
