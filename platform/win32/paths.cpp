@@ -88,6 +88,7 @@ std::optional<std::string> UncPath(std::u16string_view tail, const HostDriveTabl
     // Server and share are taken as they stand: "." or ".." cannot name either.
     size_t i = 0;
     for (int k = 0; k < 2; ++k) {
+        if (i > tail.size()) return std::nullopt;  // "\\server" without a share
         size_t j = i;
         while (j < tail.size() && !IsSeparator(tail[j])) ++j;
         std::u16string part(tail.substr(i, j - i));
