@@ -31,6 +31,11 @@ inline std::u16string Text(const UNICODE_STRING& s) {
     return s.Buffer ? std::u16string(s.Buffer, s.Length / sizeof(WCHAR)) : std::u16string();
 }
 std::string Narrow(const std::u16string& text);
+// A pool tag from its four characters at run time.
+inline ULONG Tag(const char* text) {
+    return static_cast<UCHAR>(text[0]) | static_cast<UCHAR>(text[1]) << 8 | static_cast<UCHAR>(text[2]) << 16 |
+           static_cast<ULONG>(static_cast<UCHAR>(text[3])) << 24;
+}
 
 // The bytes of a DriveRecord: letter, name length, name.
 std::vector<uint8_t> DriveRecord(char16_t letter, const std::u16string& name);
