@@ -85,6 +85,8 @@ NTSTATUS SendIrpAndWait(PIRP irp) {
                      IrpMajorName(irp->Stack.MajorFunction), NtStatusName(returned));
     }
     irp->Completion.Done.wait(lock, [&] { return irp->Completion.Completed; });
+    lock.unlock();
+    NotifyRequestCompleted(irp);
     return irp->IoStatus.Status;
 }
 

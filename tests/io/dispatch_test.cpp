@@ -171,3 +171,31 @@ TEST_F(DispatchTest, OnlyRequestsOnSynchronousFilesOrApisAreSynchronous) {
 
 }  // namespace
 }  // namespace korin::test
+
+namespace korin::test {
+namespace {
+
+TEST_F(DispatchTest, RequestObserversSeeEveryCompletedRequestBeforeItIsFreed) {
+    std::vector<std::pair<UCHAR, NTSTATUS>> seen;
+    int id = io::AddRequestObserver([&](PIRP irp) {
+        seen.emplace_back(irp->Stack.MajorFunction, irp->IoStatus.Status);
+    });
+    driver_->On(IRP_MJ_READ, [](PDEVICE_OBJECT, PIRP irp) { return TestDriver::Complete(irp, STATUS_END_OF_FILE); });
+    HANDLE handle;
+    ASSERT_EQ(Open(u"\\Device\\Disp\\f", &handle), STATUS_SUCCESS);
+    char buffer[4];
+    IO_STATUS_BLOCK io{};
+    NtReadFile(handle, nullptr, nullptr, nullptr, &io, buffer, sizeof buffer, nullptr, nullptr);
+    NtClose(handle);
+    io::RemoveRequestObserver(id);
+    ASSERT_EQ(Open(u"\\Device\\Disp\\f", &handle), STATUS_SUCCESS);
+    NtClose(handle);
+    const std::vector<std::pair<UCHAR, NTSTATUS>> expected = {{IRP_MJ_CREATE, STATUS_SUCCESS},
+                                                              {IRP_MJ_READ, STATUS_END_OF_FILE},
+                                                              {IRP_MJ_CLEANUP, STATUS_SUCCESS},
+                                                              {IRP_MJ_CLOSE, STATUS_SUCCESS}};
+    EXPECT_EQ(seen, expected);
+}
+
+}  // namespace
+}  // namespace korin::test
