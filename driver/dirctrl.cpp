@@ -7,11 +7,14 @@
 // Change notification is not served.
 //
 // Position. The CCB keeps the next child to look at (CurrentEntry) and how
-// many entries the open has gone through (EntriesReturned). The FileIndex
-// handed out with an entry is its child's index in the folder's ChildList
-// (for "." and "..", that of the child the listing stands at); a FileIndex
-// given back with SL_INDEX_SPECIFIED is looked up as an index among the
-// folder's children and never used as an address.
+// far the open has got (EntriesReturned: 0 before ".", 1 before "..", then
+// 2 + the index of CurrentEntry among the folder's children, which is the
+// number of entries gone through as long as the listing runs straight; a
+// FileIndex given back moves it). The FileIndex handed out with an entry is
+// its child's index in the folder's ChildList (for "." and "..", that of the
+// child the listing stands at); one given back with SL_INDEX_SPECIFIED is
+// looked up as an index among the folder's children and never used as an
+// address.
 //
 // Locks. The walk of ChildList runs under the drive's lock (shared), which
 // every change of the tree holds exclusive, and the folder's lock, taken
@@ -31,6 +34,7 @@ namespace {
 
 constexpr ULONG kRoundEntries = 128;
 constexpr ULONG kNoEntry = 0xFFFFFFFF;
+constexpr ULONG kAnyIndex = 0xFFFFFFFF;
 
 const UNICODE_STRING kDot = RTL_CONSTANT_STRING(u".");
 const UNICODE_STRING kDotDot = RTL_CONSTANT_STRING(u"..");
@@ -137,17 +141,19 @@ NTSTATUS PreparePattern(Listing& listing) {
     return STATUS_SUCCESS;
 }
 
-// The child link at index among the folder's children, or the list head when
-// the folder has fewer children.
-PLIST_ENTRY ChildAt(TREE_NODE* folder, ULONG index) {
+// The child link at *index among the folder's children; the list head, with
+// *index cut to the number of children, when the folder has fewer.
+PLIST_ENTRY ChildAt(TREE_NODE* folder, ULONG* index) {
     PLIST_ENTRY head = &folder->ChildList;
     PLIST_ENTRY entry = head->Flink;
-    for (ULONG i = 0; entry != head && i < index; ++i) entry = entry->Flink;
+    ULONG i = 0;
+    for (; entry != head && i < *index; ++i) entry = entry->Flink;
+    *index = i;
     return entry;
 }
 
-// Looks for link among the folder's children by address alone; TRUE with
-// its index when it is one of them (the list head counts as the end).
+// Looks for link among the folder's children by address alone (it is never
+// dereferenced); TRUE with its index when it is one of them.
 BOOLEAN FindChildLink(TREE_NODE* folder, PLIST_ENTRY link, ULONG* index) {
     PLIST_ENTRY head = &folder->ChildList;
     ULONG i = 0;
@@ -157,8 +163,7 @@ BOOLEAN FindChildLink(TREE_NODE* folder, PLIST_ENTRY link, ULONG* index) {
             return TRUE;
         }
     }
-    *index = i;
-    return link == head;
+    return FALSE;
 }
 
 NTSTATUS EndStatus(const Listing& listing) {
@@ -166,34 +171,50 @@ NTSTATUS EndStatus(const Listing& listing) {
     return listing.FirstQuery ? STATUS_NO_SUCH_FILE : STATUS_NO_MORE_FILES;
 }
 
+// Places the listing at the child at index (or the end), keeping
+// EntriesReturned at 2 + that index once "." and ".." are behind.
+void MoveTo(Listing& listing, TREE_NODE* folder, ULONG index) {
+    listing.Ccb->CurrentEntry = ChildAt(folder, &index);
+    listing.Ordinal = index;
+    if (listing.Ccb->EntriesReturned >= 2) listing.Ccb->EntriesReturned = 2 + index;
+}
+
+// Checks a position saved while no lock was held (by an earlier query, or
+// before a round's targets were read) against the folder as it is now.
+// expected is the index the next child had then. Children only ever join
+// at the end, so the saved child can only have moved towards the front (an
+// earlier child left) or to the end (it was given a new name, or left and
+// came back); in the latter case, and when it has left the folder, the
+// child now at the expected index is the one that followed it. The end of
+// the list stays the end. Caller holds the listing's locks.
+// kAnyIndex: the expected index is unknown (before ".." the count says
+// nothing about it); the saved child is then taken wherever it is, and the
+// first child replaces it when it has left.
+void SyncPosition(Listing& listing, TREE_NODE* folder, ULONG expected) {
+    PLIST_ENTRY current = listing.Ccb->CurrentEntry;
+    if (current == &folder->ChildList) return;
+    ULONG found;
+    if (current && FindChildLink(folder, current, &found) && (expected == kAnyIndex || found <= expected)) {
+        listing.Ordinal = found;
+        if (listing.Ccb->EntriesReturned >= 2) listing.Ccb->EntriesReturned = 2 + found;
+        return;
+    }
+    MoveTo(listing, folder, expected == kAnyIndex ? 0 : expected);
+}
+
 // Where this query starts: the child a given FileIndex denotes, the first
-// child on a restart or a first query, else the saved position. A saved
-// position whose child has left the folder since is replaced by the child
-// now at the same index. Caller holds the listing's locks.
+// child on a restart or a first query, else the saved position, checked.
+// Caller holds the listing's locks.
 void PositionListing(Listing& listing, TREE_NODE* folder) {
     CCB* ccb = listing.Ccb;
     const UCHAR flags = listing.Stack->Flags;
     if (flags & SL_INDEX_SPECIFIED) {
-        listing.Ordinal = listing.Stack->Parameters.QueryDirectory.FileIndex;
-        ccb->CurrentEntry = ChildAt(folder, listing.Ordinal);
+        MoveTo(listing, folder, listing.Stack->Parameters.QueryDirectory.FileIndex);
     } else if ((flags & SL_RESTART_SCAN) || listing.FirstQuery) {
-        listing.Ordinal = 0;
-        ccb->CurrentEntry = folder->ChildList.Flink;
-    } else if (!FindChildLink(folder, ccb->CurrentEntry, &listing.Ordinal)) {
-        listing.Ordinal = ccb->EntriesReturned >= 2 ? ccb->EntriesReturned - 2 : 0;
-        ccb->CurrentEntry = ChildAt(folder, listing.Ordinal);
+        MoveTo(listing, folder, 0);
+    } else {
+        SyncPosition(listing, folder, ccb->EntriesReturned >= 2 ? ccb->EntriesReturned - 2 : kAnyIndex);
     }
-}
-
-// Between rounds: a next child that left the folder while the locks were
-// down is replaced by the child now at its index. The node's memory stays
-// valid (nodes outlive their removal), so its Parent can be read. Caller
-// holds the listing's locks.
-void RecheckPosition(Listing& listing, TREE_NODE* folder) {
-    PLIST_ENTRY current = listing.Ccb->CurrentEntry;
-    if (current == &folder->ChildList) return;
-    if (CONTAINING_RECORD(current, TREE_NODE, SiblingLink)->Parent == folder) return;
-    listing.Ccb->CurrentEntry = ChildAt(folder, listing.Ordinal);
 }
 
 // Collects entries from the current position: ".", "..", then the children
@@ -239,8 +260,11 @@ void CollectRound(Listing& listing, TREE_NODE* folder, Round& round) {
         if (child) {
             ccb->CurrentEntry = ccb->CurrentEntry->Flink;
             ++listing.Ordinal;
+            ++ccb->EntriesReturned;
+        } else {
+            // Past ".." the count stands for the position: 2 + the next child's index.
+            ccb->EntriesReturned = entriesReturned == 0 ? 1 : 2 + listing.Ordinal;
         }
-        ++ccb->EntriesReturned;
         if (listing.Used != 0 && (listing.Stack->Flags & SL_RETURN_SINGLE_ENTRY)) {
             round.Stop = RoundStop::Single;
             return;
@@ -312,7 +336,7 @@ NTSTATUS RunListing(Listing& listing) {
         if (!dropped && round.Stop != RoundStop::Full) return StopStatus(listing, round.Stop);
         ListingLocks locks(listing);
         TREE_NODE* folder = listing.Fcb->Node;
-        RecheckPosition(listing, folder);
+        SyncPosition(listing, folder, listing.Ordinal);
         CollectRound(listing, folder, round);
     }
 }
