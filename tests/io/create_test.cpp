@@ -247,3 +247,29 @@ TEST_F(CreateTest, ProcessExitCleansUpAndClosesEveryHandleNewestFirst) {
 
 }  // namespace
 }  // namespace korin::test
+
+namespace korin::test {
+namespace {
+
+PDEVICE_OBJECT g_hostDevice = nullptr;
+
+int HostDescriptorOf(PFILE_OBJECT fileObject) { return fileObject->DeviceObject == g_hostDevice ? 42 : -1; }
+
+TEST_F(CreateTest, TheHostDescriptorOfAHandleComesFromTheRegisteredHook) {
+    HANDLE onA, onB;
+    ASSERT_EQ(Open(u"\\??\\A:\\f", &onA), STATUS_SUCCESS);
+    ASSERT_EQ(Open(u"\\??\\B:\\f", &onB), STATUS_SUCCESS);
+    EXPECT_EQ(io::HostDescriptorOfHandle(onA), -1);  // no hook yet
+    g_hostDevice = devB_;
+    io::SetHostDescriptorHook(HostDescriptorOf);
+    EXPECT_EQ(io::HostDescriptorOfHandle(onA), -1);
+    EXPECT_EQ(io::HostDescriptorOfHandle(onB), 42);
+    EXPECT_EQ(io::HostDescriptorOfHandle(reinterpret_cast<HANDLE>(0x7ff0)), -1);
+    io::SetHostDescriptorHook(nullptr);
+    EXPECT_EQ(io::HostDescriptorOfHandle(onB), -1);
+    NtClose(onA);
+    NtClose(onB);
+}
+
+}  // namespace
+}  // namespace korin::test

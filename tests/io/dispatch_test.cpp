@@ -177,10 +177,16 @@ namespace {
 
 TEST_F(DispatchTest, RequestObserversSeeEveryCompletedRequestBeforeItIsFreed) {
     std::vector<std::pair<UCHAR, NTSTATUS>> seen;
+    std::vector<CCHAR> boosts;
     int id = io::AddRequestObserver([&](PIRP irp) {
         seen.emplace_back(irp->Stack.MajorFunction, irp->IoStatus.Status);
+        boosts.push_back(irp->Completion.PriorityBoost);
     });
-    driver_->On(IRP_MJ_READ, [](PDEVICE_OBJECT, PIRP irp) { return TestDriver::Complete(irp, STATUS_END_OF_FILE); });
+    driver_->On(IRP_MJ_READ, [](PDEVICE_OBJECT, PIRP irp) {
+        irp->IoStatus.Status = STATUS_END_OF_FILE;
+        IoCompleteRequest(irp, IO_DISK_INCREMENT);
+        return STATUS_END_OF_FILE;
+    });
     HANDLE handle;
     ASSERT_EQ(Open(u"\\Device\\Disp\\f", &handle), STATUS_SUCCESS);
     char buffer[4];
@@ -195,6 +201,7 @@ TEST_F(DispatchTest, RequestObserversSeeEveryCompletedRequestBeforeItIsFreed) {
                                                               {IRP_MJ_CLEANUP, STATUS_SUCCESS},
                                                               {IRP_MJ_CLOSE, STATUS_SUCCESS}};
     EXPECT_EQ(seen, expected);
+    EXPECT_EQ(boosts, (std::vector<CCHAR>{IO_NO_INCREMENT, IO_DISK_INCREMENT, IO_NO_INCREMENT, IO_NO_INCREMENT}));
 }
 
 }  // namespace
