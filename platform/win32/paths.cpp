@@ -137,27 +137,29 @@ std::optional<std::u16string> HostPathToWin32Path(std::string_view path, const H
             best = depth;
         }
     }
-    std::u16string out;
+    std::u16string prefix;  // "\\" before server and share, or "X:"
     size_t first;
     size_t uncDepth;
     if (table.uncRoot && holds(*table.uncRoot, &uncDepth) && parts.size() >= uncDepth + 2 &&
         (!letter || uncDepth > best)) {
-        out = u"\\";
+        prefix.push_back(u'\\');
         first = uncDepth;
     } else if (letter) {
-        out = {*letter, u':'};
+        prefix.push_back(*letter);
+        prefix.push_back(u':');
         first = best;
     } else {
         return std::nullopt;
     }
+    std::u16string rest;
     for (size_t i = first; i < parts.size(); ++i) {
         auto utf16 = Utf8ToUtf16(parts[i]);
         if (!utf16 || utf16->find(u'\\') != std::u16string::npos) return std::nullopt;
-        out += u'\\';
-        out += *utf16;
+        rest.push_back(u'\\');
+        rest.append(*utf16);
     }
-    if (first == parts.size()) out += u'\\';  // a drive's root is "C:\"
-    return out;
+    if (rest.empty()) rest.push_back(u'\\');  // a drive's root is "C:\"
+    return prefix + rest;
 }
 
 std::optional<std::u16string> HostPathToWin32Path(std::string_view path) {

@@ -75,8 +75,8 @@ DWORD CheckImage(const std::string& path) {
     if (stat(path.c_str(), &st) == 0) return S_ISDIR(st.st_mode) ? ERROR_ACCESS_DENIED : ERROR_SUCCESS;
     if (errno == EACCES) return ERROR_ACCESS_DENIED;
     if (errno != ENOENT) return ERROR_PATH_NOT_FOUND;
-    std::string parent = path.substr(0, path.find_last_of('/'));
-    if (parent.empty()) parent = "/";
+    size_t slash = path.find_last_of('/');
+    std::string parent = slash == 0 || slash == std::string::npos ? std::string("/") : path.substr(0, slash);
     return stat(parent.c_str(), &st) == 0 && S_ISDIR(st.st_mode) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
 }
 
