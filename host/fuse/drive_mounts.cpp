@@ -115,9 +115,10 @@ DriveMounts::DriveMounts(MountOptions options) : options_(std::move(options)), s
 DriveMounts::~DriveMounts() { Stop(); }
 
 int DriveMounts::Start() {
-    if (options_.Log) SetLogSink(options_.Log);
+    SetLogSink(options_.Log);
     if (int err = MakeDirectories(options_.MountRoot)) {
         Log("cannot make the mount root %s: %s", options_.MountRoot.c_str(), std::strerror(err));
+        SetLogSink(nullptr);
         return err;
     }
     // Nobody but this user passes through the root to the mounts.
@@ -168,6 +169,7 @@ void DriveMounts::Stop() {
         for (const auto& [letter, fs] : state_->mounts) letters.push_back(letter);
     }
     for (char16_t letter : letters) UnmountLetter(letter);
+    SetLogSink(nullptr);
 }
 
 void DriveMounts::Run() {

@@ -3,16 +3,27 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <mutex>
 
 namespace korin::fuse {
 namespace {
+
+std::mutex& SinkMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
 LogSink& Sink() {
     static LogSink sink;
     return sink;
 }
+
 }  // namespace
 
-void SetLogSink(LogSink sink) { Sink() = std::move(sink); }
+void SetLogSink(LogSink sink) {
+    std::lock_guard lock(SinkMutex());
+    Sink() = std::move(sink);
+}
 
 void Log(const char* format, ...) {
     char text[1024];
@@ -21,6 +32,7 @@ void Log(const char* format, ...) {
     std::vsnprintf(text, sizeof text, format, args);
     va_end(args);
     std::string line = std::string("korin-fuse: ") + text;
+    std::lock_guard lock(SinkMutex());
     if (Sink()) {
         Sink()(line);
     } else {

@@ -10,8 +10,8 @@ namespace korin::fuse {
 
 using LogSink = std::function<void(const std::string& line)>;
 
-// Replaces the sink (nullptr: stderr). Not synchronised with Log: set it
-// before mounts start.
+// Replaces the sink (nullptr: stderr). The sink is called under a lock, one
+// line at a time; it must not log through this function itself.
 void SetLogSink(LogSink sink);
 
 // printf-style; the line gets the prefix "korin-fuse: ".

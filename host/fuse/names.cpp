@@ -150,4 +150,10 @@ std::string Printable(std::u16string_view text) {
     return out;
 }
 
+std::u16string_view DrivePath(std::u16string_view path) {
+    constexpr std::u16string_view kPrefix = u"\\??\\";
+    if (path.substr(0, kPrefix.size()) == kPrefix) path.remove_prefix(kPrefix.size());
+    return path;
+}
+
 }  // namespace korin::fuse

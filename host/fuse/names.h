@@ -24,4 +24,7 @@ bool LinuxFromWide(std::u16string_view name, std::string* out);
 // UTF-16 to UTF-8 for logs: anything unshowable becomes U+FFFD.
 std::string Printable(std::u16string_view text);
 
+// "X:\a\b" for a syscall path "\??\X:\a\b", as a user knows it.
+std::u16string_view DrivePath(std::u16string_view path);
+
 }  // namespace korin::fuse

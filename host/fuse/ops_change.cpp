@@ -120,7 +120,7 @@ int DoMknod(DriveFs& fs, fuse_ino_t parentIno, const char* name, mode_t mode, fu
         if (missing && IsVirtualKind(parent->Kind)) {
             Log("%s: no file can be created there: a virtual folder holds only folders and mappings "
                 "(refused with EPERM)",
-                Printable(path).c_str());
+                Printable(DrivePath(path)).c_str());
             return EPERM;
         }
         return ErrnoFromStatus(status);

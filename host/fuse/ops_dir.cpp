@@ -48,8 +48,9 @@ void ParseEntries(DriveFs& fs, const std::u16string& folder, const std::byte* bu
                 out->push_back(std::move(entry));
             } else {
                 std::string printable = Printable(entry.Name);
-                fs.LogOnce(Printable(folder) + "|" + printable,
-                           Printable(folder) + ": \"" + printable +
+                std::string where = Printable(DrivePath(folder));
+                fs.LogOnce(where + "|" + printable,
+                           where + ": \"" + printable +
                                "\" is left out of the listing: Linux cannot show that name");
             }
         }

@@ -133,7 +133,7 @@ int DoCreate(DriveFs& fs, fuse_ino_t parentIno, const char* name, mode_t mode, f
             // The drive's own folders hold folders and mappings, never files.
             Log("%s: no file can be created there: a virtual folder holds only folders and mappings "
                 "(refused with EPERM)",
-                Printable(path).c_str());
+                Printable(DrivePath(path)).c_str());
             return EPERM;
         }
         return ErrnoFromStatus(status);
