@@ -29,15 +29,19 @@ constexpr ULONG kSystemBufferTag = PoolTag("IoSb");
 }
 
 // Completes irp with status unless the driver already did (an exception may
-// escape a routine before or after it completed the request).
+// escape a routine before or after it completed the request). Checked and
+// completed under one hold of the lock, so a worker completing the request at
+// the same moment is not taken for a second completion.
 void CompleteUnlessCompleted(PIRP irp, NTSTATUS status) {
-    {
-        std::lock_guard lock(irp->Completion.Mutex);
-        if (irp->Completion.Completed) return;
-    }
+    auto& completion = irp->Completion;
+    std::lock_guard lock(completion.Mutex);
+    if (completion.Completed) return;
     irp->IoStatus.Status = status;
     irp->IoStatus.Information = 0;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    irp->PendingReturned = (irp->Stack.Control & SL_PENDING_RETURNED) != 0;
+    completion.PriorityBoost = IO_NO_INCREMENT;
+    completion.Completed = true;
+    completion.Done.notify_all();
 }
 
 }  // namespace

@@ -95,6 +95,5 @@ DWORD GetLogicalDrives() {
         WCHAR letter = RtlUpcaseUnicodeChar(name[0]);
         if (letter >= u'A' && letter <= u'Z') drives |= 1u << (letter - u'A');
     }
-    SetLastError(ERROR_SUCCESS);
     return drives;
 }
