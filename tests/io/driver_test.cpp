@@ -48,12 +48,15 @@ TEST_F(DriverTest, AFailingDriverEntryLeavesNothingLoaded) {
 }
 
 TEST_F(DriverTest, ADriverWithoutUnloadRoutineStaysLoaded) {
+    // It can never go: each run loads it under a service name of its own.
+    static int run = 0;
+    std::u16string service = u"Run" + std::u16string(1, u'A' + run++ % 26) + u"IoTestSoNoUnload";
     PDRIVER_OBJECT driver = nullptr;
-    ASSERT_EQ(io::LoadDriver(KORIN_TEST_SO_DRIVER, u"IoTestSoNoUnload", 1, &driver), STATUS_SUCCESS);
-    EXPECT_EQ(io::ToString(&driver->DriverName), u"\\Driver\\IoTestSoNoUnload");
+    ASSERT_EQ(io::LoadDriver(KORIN_TEST_SO_DRIVER, service, 1, &driver), STATUS_SUCCESS);
+    EXPECT_EQ(io::ToString(&driver->DriverName), u"\\Driver\\" + service);
     EXPECT_EQ(io::UnloadDriver(driver), STATUS_INVALID_DEVICE_REQUEST);
-    EXPECT_EQ(io::FindDriver(u"IoTestSoNoUnload"), driver);
-    EXPECT_TRUE(DeviceExists(u"\\Device\\IoTestSoNoUnload"));
+    EXPECT_EQ(io::FindDriver(service), driver);
+    EXPECT_TRUE(DeviceExists(u"\\Device\\" + service));
 }
 
 TEST_F(DriverTest, ImagesThatCannotStartAreRefused) {
@@ -76,6 +79,8 @@ EntryView g_entry;
 const GUID kClassGuid = {0x6CCD5625, 0xEEC7, 0x4001, {0x87, 0xAD, 0x2F, 0x18, 0x4A, 0xCB, 0x25, 0xA4}};
 
 NTSTATUS RecordingEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
+    g_entry = EntryView{};
+    driver->DriverUnload = [](PDRIVER_OBJECT) {};
     g_entry.registryPath = io::ToString(registryPath);
     for (auto slot : driver->MajorFunction) g_entry.defaultsEverywhere &= slot == driver->MajorFunction[0];
     UNICODE_STRING name = RTL_CONSTANT_STRING(u"\\FileSystem\\EntryCdo");
@@ -116,6 +121,7 @@ TEST_F(DriverTest, DriverEntryGetsItsServiceKeyAndMakesReadyDevices) {
     EXPECT_EQ(driver->DeviceObject, first);
     IoDeleteDevice(first);
     EXPECT_EQ(driver->DeviceObject, nullptr);
+    EXPECT_EQ(io::UnloadDriver(driver), STATUS_SUCCESS);
 }
 
 TEST_F(DriverTest, ADeletedDeviceServesItsOpenFilesUntilTheyClose) {
