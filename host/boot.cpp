@@ -1,6 +1,7 @@
 // The machine's boot and shutdown, with one log line for each thing done.
 #include "boot.h"
 
+#include "fuse/fuse_mounts.h"
 #include "log.h"
 
 #include "platform/hostfs/hostfs.h"
@@ -65,6 +66,7 @@ bool Machine::Boot(std::string* error) {
                 Narrow(outcome.imagePath).c_str(), outcome.error, Win32ErrorName(outcome.error));
     }
     LogLinks("after boot");
+    fuse::StartDriveMounts({options_.mountRoot, {}, [](const std::string& line) { Log("%s", line.c_str()); }});
     booted_ = true;
     return true;
 }
@@ -79,6 +81,7 @@ void Machine::LogLinks(const char* when) {
 }
 
 void Machine::Shutdown() {
+    fuse::StopDriveMounts();
     for (const auto& outcome : win32::scm::StopAllServices()) {
         if (outcome.skipped)
             Log("service %s left running: its driver has no unload routine", Narrow(outcome.name).c_str());
