@@ -2,7 +2,7 @@
 # Installs the Debian packages Korin builds and runs with, when missing.
 set -euo pipefail
 packages=(build-essential cmake pkg-config libsqlite3-dev sqlite3 libgtest-dev libgmock-dev
-          libbenchmark-dev libfuse3-dev fuse3)
+          libbenchmark-dev libfuse3-dev fuse3 fio stress-ng rsync)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
