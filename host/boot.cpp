@@ -66,7 +66,10 @@ bool Machine::Boot(std::string* error) {
                 Narrow(outcome.imagePath).c_str(), outcome.error, Win32ErrorName(outcome.error));
     }
     LogLinks("after boot");
-    fuse::StartDriveMounts({options_.mountRoot, {}, [](const std::string& line) { Log("%s", line.c_str()); }});
+    // Virtual drives become mounts; without them the machine still serves its socket.
+    if (int err = fuse::StartDriveMounts(
+            {options_.mountRoot, {}, [](const std::string& line) { Log("%s", line.c_str()); }}))
+        Log("drive letters of virtual drives will not be mounted: %s", std::strerror(err));
     booted_ = true;
     return true;
 }

@@ -88,7 +88,7 @@ TEST_F(LifecycleTest, AKilledHostRestartsIntoTheSameNamespace) {
                                       u"C:\\no\\such\\driver.sys", nullptr, nullptr, nullptr, nullptr, nullptr);
     ASSERT_NE(broken, nullptr);
     CloseServiceHandle(broken);
-    ASSERT_EQ(Syscalls().DefineDosDevice(u"K:", u"\\Device\\KorinTestBoot"), STATUS_SUCCESS);
+    ASSERT_EQ(Syscalls().DefineDosDevice(u"K:", u"\\Device\\HostVolumeT"), STATUS_SUCCESS);
 
     win32::DisconnectFromHost();
     EXPECT_EQ(host_.Stop(SIGKILL), 128 + SIGKILL);
