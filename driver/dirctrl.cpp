@@ -73,8 +73,10 @@ struct Listing {
     const DIRECTORY_CLASS* Class = nullptr;
     UNICODE_STRING QueryPattern{0, 0, nullptr};  // this query's own pattern (tag "RDi1")
     PCUNICODE_STRING Pattern = nullptr;          // the pattern in use
+    BOOLEAN MatchesAll = FALSE;                  // the pattern is "*", which every name matches
     BOOLEAN FirstQuery = FALSE;
-    ULONG Ordinal = 0;  // index of CurrentEntry among the folder's children
+    ULONG Ordinal = 0;               // index of CurrentEntry among the folder's children
+    PLIST_ENTRY Previous = nullptr;  // the child link this query last moved past
     ULONG Used = 0;
     ULONG LastEntry = kNoEntry;
 
@@ -109,7 +111,7 @@ PVOID AllocatePattern(USHORT length, ULONG tag) { return ExAllocatePoolWithTag(N
 // else the one the first query saved, else "*". The first query of an open
 // saves its pattern in the CCB for the later ones.
 //   STATUS_SUCCESS or STATUS_INSUFFICIENT_RESOURCES.
-NTSTATUS PreparePattern(Listing& listing) {
+NTSTATUS ChoosePattern(Listing& listing) {
     CCB* ccb = listing.Ccb;
     listing.FirstQuery = ccb->SearchPattern.Buffer == nullptr;
     PUNICODE_STRING given = listing.Stack->Parameters.QueryDirectory.FileName;
@@ -217,6 +219,22 @@ void PositionListing(Listing& listing, TREE_NODE* folder) {
     }
 }
 
+// Between two rounds of one query: when the next child is still where the
+// round left it (in this folder, right behind the child the round moved past
+// last, which is in this folder too), nothing needs looking up; otherwise
+// the position is checked as a saved one. Caller holds the listing's locks.
+void ResumeAfterRound(Listing& listing, TREE_NODE* folder) {
+    PLIST_ENTRY current = listing.Ccb->CurrentEntry;
+    PLIST_ENTRY previous = listing.Previous;
+    if (current == &folder->ChildList) return;
+    if (previous && current->Blink == previous &&
+        CONTAINING_RECORD(current, TREE_NODE, SiblingLink)->Parent == folder &&
+        CONTAINING_RECORD(previous, TREE_NODE, SiblingLink)->Parent == folder) {
+        return;
+    }
+    SyncPosition(listing, folder, listing.Ordinal);
+}
+
 // Collects entries from the current position: ".", "..", then the children
 // that match the pattern. Folders are final; a mapping's entry waits for
 // its target (ResolveRound). The position and EntriesReturned advance over
@@ -245,7 +263,7 @@ void CollectRound(Listing& listing, TREE_NODE* folder, Round& round) {
             round.Stop = RoundStop::NoFit;
             return;
         }
-        if (!child || FsRtlIsNameInExpression(listing.Pattern, &child->Name, TRUE, nullptr)) {
+        if (!child || listing.MatchesAll || FsRtlIsNameInExpression(listing.Pattern, &child->Name, TRUE, nullptr)) {
             PUCHAR entry = listing.Buffer + listing.Used;
             WriteEntryHeader(entry, listing.Class, listing.Ordinal, name);
             PCUNICODE_STRING target = nullptr;
@@ -258,6 +276,7 @@ void CollectRound(Listing& listing, TREE_NODE* folder, Round& round) {
             listing.Used += length;
         }
         if (child) {
+            listing.Previous = ccb->CurrentEntry;
             ccb->CurrentEntry = ccb->CurrentEntry->Flink;
             ++listing.Ordinal;
             ++ccb->EntriesReturned;
@@ -310,6 +329,13 @@ NTSTATUS StopStatus(const Listing& listing, RoundStop stop) {
     }
 }
 
+NTSTATUS PreparePattern(Listing& listing) {
+    NTSTATUS status = ChoosePattern(listing);
+    listing.MatchesAll = NT_SUCCESS(status) && listing.Pattern->Length == sizeof(WCHAR) &&
+                         listing.Pattern->Buffer[0] == kStar[0];
+    return status;
+}
+
 // Pattern, restart, position and class, then the rounds.
 //   STATUS_SUCCESS, STATUS_NO_SUCH_FILE, STATUS_NO_MORE_FILES,
 //   STATUS_INVALID_PARAMETER (class), STATUS_INFO_LENGTH_MISMATCH,
@@ -336,7 +362,7 @@ NTSTATUS RunListing(Listing& listing) {
         if (!dropped && round.Stop != RoundStop::Full) return StopStatus(listing, round.Stop);
         ListingLocks locks(listing);
         TREE_NODE* folder = listing.Fcb->Node;
-        SyncPosition(listing, folder, listing.Ordinal);
+        ResumeAfterRound(listing, folder);
         CollectRound(listing, folder, round);
     }
 }

@@ -97,7 +97,21 @@ TargetState QueryTargetFacts(PCUNICODE_STRING target, ENTRY_FACTS* facts) {
         return TargetState::Unreachable;
     }
 
-    // A query that fails leaves its fields zero.
+    // One query gives times, sizes and attributes together; a file system
+    // that does not serve it is asked the two classic questions instead. A
+    // query that fails leaves its fields zero.
+    FILE_NETWORK_OPEN_INFORMATION open{};
+    if (NT_SUCCESS(ZwQueryInformationFile(handle, &ioStatus, &open, sizeof(open), FileNetworkOpenInformation))) {
+        ZwClose(handle);
+        facts->CreationTime = open.CreationTime;
+        facts->LastAccessTime = open.LastAccessTime;
+        facts->LastWriteTime = open.LastWriteTime;
+        facts->ChangeTime = open.ChangeTime;
+        facts->FileAttributes = open.FileAttributes;
+        facts->EndOfFile = open.EndOfFile;
+        facts->AllocationSize = open.AllocationSize;
+        return TargetState::Present;
+    }
     FILE_BASIC_INFORMATION basic{};
     if (!NT_SUCCESS(ZwQueryInformationFile(handle, &ioStatus, &basic, sizeof(basic), FileBasicInformation))) {
         basic = FILE_BASIC_INFORMATION{};

@@ -260,6 +260,18 @@ TEST_F(ListingTest, MappingToAFolderOfTheSameDriveIsListedWithoutDeadlock) {
     EXPECT_EQ(listing.Entries[4].FileAttributes, 0x90u);
 }
 
+TEST_F(ListingTest, TargetThatOpensButAnswersNoQueryIsListedWithZeroFacts) {
+    // "X:" opens the volume itself, which refuses every information query.
+    AddMapping(u"V\\volume", u"X:");
+    OpenFolder(u"X:\\V");
+    Listing listing = QueryDirectory(folder_.get(), FileBothDirectoryInformation, 4096);
+    ASSERT_EQ(listing.Names(), (Names{u".", u"..", u"volume"}));
+    const DirEntry& e = listing.Entries[2];
+    EXPECT_EQ(e.FileAttributes, 0u);
+    EXPECT_EQ(e.CreationTime | e.LastAccessTime | e.LastWriteTime | e.ChangeTime | e.EndOfFile | e.AllocationSize,
+              0);
+}
+
 TEST_F(ListingTest, FileIndexIsTheChildsPositionAndCanBeGivenBack) {
     OpenFolder();
     Listing listing = QueryDirectory(folder_.get(), FileNamesInformation, 4096);
