@@ -7,6 +7,7 @@
 #include "platform/nt/pool.h"
 #include "platform/nt/process.h"
 #include "platform/nt/syscalls.h"
+#include "platform/nt/workqueue.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -96,6 +97,7 @@ TEST_F(PostedCleanupTest, BusyDriveLockPostsTheCleanupToAWorker) {
     io::FreeIrp(irp);
     io::DereferenceFileObject(fileObject);
     EXPECT_EQ(NtClose(handle), STATUS_SUCCESS);
+    workqueue::Drain();  // the worker frees the context just after it completes the request
     EXPECT_EQ(pool::LiveByTag().count("RIcx"), 0u);
     EXPECT_EQ(pool::LiveByTag().count("IoWk"), 0u);
 }
