@@ -24,9 +24,12 @@ struct DetachedNodes {
     std::atomic<size_t> count{0};
 };
 
+// A static object, not a heap block: when KRDriver.sys is unloaded its data
+// goes with it, and a block only it pointed to would be lost. The unload
+// routine has emptied it by then.
 DetachedNodes& Detached() {
-    static DetachedNodes* detached = new DetachedNodes;  // outlives static destruction
-    return *detached;
+    static DetachedNodes detached;
+    return detached;
 }
 
 void NoteDetached(TREE_NODE* node) {
