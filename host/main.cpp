@@ -65,6 +65,10 @@ int GoToBackground() {
     }
     close(fds[0]);
     setsid();
+    // Every path is absolute by now; holding no directory keeps mounts free to go.
+    if (chdir("/") != 0) {
+        // Nothing depends on the working directory.
+    }
     int null = open("/dev/null", O_RDWR | O_CLOEXEC);
     if (null >= 0) {
         dup2(null, STDIN_FILENO);

@@ -137,14 +137,18 @@ bool ConnectToHost(const std::string& home) {
     }
     // The registry functions read and write the host's database directly.
     std::string database = HostHome(home) + "/registry.db";
-    // Opened once per home: a forked child keeps the database its parent opened.
-    static std::string opened;
-    if (opened != database && !NT_SUCCESS(registry::OpenDatabase(database))) {
-        std::fprintf(stderr, "korin: cannot open the registry %s\n", database.c_str());
-        close(fd);
-        return false;
+    {
+        // Opened once per home: a forked child keeps the database its parent opened.
+        static std::mutex mutex;
+        static std::string opened;
+        std::lock_guard lock(mutex);
+        if (opened != database && !NT_SUCCESS(registry::OpenDatabase(database))) {
+            std::fprintf(stderr, "korin: cannot open the registry %s\n", database.c_str());
+            close(fd);
+            return false;
+        }
+        opened = database;
     }
-    opened = database;
     {
         client::Connection& c = client::TheConnection();
         std::lock_guard lock(c.mutex);

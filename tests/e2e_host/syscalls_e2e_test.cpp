@@ -75,6 +75,36 @@ TEST_F(SocketTest, WritesAHostFileAndMissingFilesFailAsOnWindows) {
     EXPECT_EQ(missing, reinterpret_cast<HANDLE>(0x1234)) << "a failed open must not write the handle";
 }
 
+// Transfers longer than one frame carries are split by the client and still
+// read and write every byte, in order, with one call each.
+TEST_F(SocketTest, TransfersLongerThanAFrameArriveWhole) {
+    const size_t size = wire::kMaxBuffer + wire::kMaxBuffer / 4 + 3;
+    std::string content(size, '\0');
+    for (size_t i = 0; i < size; ++i) content[i] = static_cast<char>('a' + (i * 7) % 26);
+
+    HANDLE file = nullptr;
+    ASSERT_EQ(Open(u"\\??\\T:\\big.bin", FILE_GENERIC_READ | FILE_GENERIC_WRITE, 0, FILE_NON_DIRECTORY_FILE, &file,
+                   FILE_CREATE),
+              STATUS_SUCCESS);
+    IO_STATUS_BLOCK io{};
+    LARGE_INTEGER offset{};
+    ASSERT_EQ(Syscalls().WriteFile(file, nullptr, nullptr, nullptr, &io, content.data(), static_cast<ULONG>(size),
+                                   &offset, nullptr),
+              STATUS_SUCCESS);
+    EXPECT_EQ(io.Information, size);
+    EXPECT_TRUE(ReadWholeFile(data_.path() + "/big.bin") == content);
+
+    std::string back(size + 100, '#');
+    io = {};
+    ASSERT_EQ(Syscalls().ReadFile(file, nullptr, nullptr, nullptr, &io, back.data(), static_cast<ULONG>(back.size()),
+                                  &offset, nullptr),
+              STATUS_SUCCESS);
+    EXPECT_EQ(io.Information, size);
+    EXPECT_TRUE(back.compare(0, size, content) == 0);
+    EXPECT_EQ(back.substr(size), std::string(100, '#'));
+    EXPECT_EQ(Syscalls().Close(file), STATUS_SUCCESS);
+}
+
 TEST_F(SocketTest, DosDeviceDefinitionsGoToTheMachine) {
     EXPECT_EQ(Syscalls().DefineDosDevice(u"Q:", u"\\Device\\HostVolumeT"), STATUS_SUCCESS);
     auto targets = Syscalls().QueryDosDevice(u"Q:");
