@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 namespace korin::host {
@@ -179,6 +180,16 @@ void SyscallServer::Stop() {
         connections.swap(connections_);
     }
     if (!connections.empty()) Log("closing %zu connections", connections.size());
+    // A request a driver never completes would hold the stop for good: say so
+    // now and then, so that whoever waits knows what for.
+    for (int waited = 0;; ++waited) {
+        size_t running = 0;
+        for (auto& c : connections) running += !c->done;
+        if (running == 0) break;
+        if (waited > 0 && waited % 100 == 0)
+            Log("still waiting for %zu requests running in drivers (%d s)", running, waited / 10);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
     for (auto& c : connections) c->thread.join();
     close(listenFd_);
     listenFd_ = -1;
