@@ -33,6 +33,25 @@ private:
     bool clearTopLevel_ = false;
 };
 
+// A device the driver no longer serves: the control device of an earlier
+// start, which the unload deleted while a handle to it stayed open (a
+// program that stops the service holding the control device open). It has
+// no drive behind it, so no handler may see it: its handles' cleanup and
+// close succeed and anything else is refused.
+bool IsRetiredDevice(PDEVICE_OBJECT device) {
+    return device != KrGlobal.ControlDevice && !IsVcb(device->DeviceExtension);
+}
+
+NTSTATUS CompleteOnRetiredDevice(PIRP irp) {
+    const UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
+    const NTSTATUS status =
+        major == IRP_MJ_CLEANUP || major == IRP_MJ_CLOSE ? STATUS_SUCCESS : STATUS_INVALID_DEVICE_REQUEST;
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = 0;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
 }  // namespace
 
 // Every served request enters here, on the control device or a volume: marks
@@ -40,9 +59,11 @@ private:
 // context and runs its handler in the exception frame. Returns the handler's
 // status (STATUS_PENDING when it was posted), the status of an expected
 // exception, or STATUS_INSUFFICIENT_RESOURCES when no context could be made
-// (the request is then completed here). An unexpected exception is not
+// (the request is then completed here). Requests on a retired device are
+// completed here too. An unexpected exception is not
 // handled here: it goes on to the I/O manager, which fails the request.
 NTSTATUS FsdDispatch(PDEVICE_OBJECT device, PIRP irp) {
+    if (IsRetiredDevice(device)) return CompleteOnRetiredDevice(irp);
     FsdFrame frame(irp);
     IRP_CONTEXT* context = CreateIrpContext(device, irp);
     if (!context) {

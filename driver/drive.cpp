@@ -102,6 +102,7 @@ NTSTATUS MountRecord(const UCHAR* record, ULONG recordLength, PUNICODE_STRING in
     auto* vcb = static_cast<VCB*>(device->DeviceExtension);
     status = InitializeVcb(vcb, device, instanceName, record + 4, nameLength);
     const bool built = NT_SUCCESS(status);
+    if (built) device->Flags &= ~DO_DEVICE_INITIALIZING;  // complete before a link or slot leads to it
     LetterLink link(UpperLetter(letter));
     bool linked = false;
     if (built && makeLink) {
@@ -123,7 +124,6 @@ NTSTATUS MountRecord(const UCHAR* record, ULONG recordLength, PUNICODE_STRING in
         return status;
     }
     *root = vcb->RootFcb->Node;
-    device->Flags &= ~DO_DEVICE_INITIALIZING;
     return STATUS_SUCCESS;
 }
 

@@ -201,7 +201,9 @@ NTSTATUS CreateMappingNode(TREE_NODE** node, TREE_NODE* parent, PCUNICODE_STRING
     InsertChild(parent, child);
     HANDLE parentKey;
     if (NT_SUCCESS(OpenParentKey(&parentKey, child))) {
-        ZwSetValueKey(parentKey, &child->Name, 0, REG_SZ, target->Buffer, target->Length + sizeof(WCHAR));
+        static WCHAR empty = 0;  // an empty target may come without a buffer
+        ZwSetValueKey(parentKey, &child->Name, 0, REG_SZ, target->Buffer ? target->Buffer : &empty,
+                      target->Buffer ? target->Length + sizeof(WCHAR) : sizeof(WCHAR));
         ZwClose(parentKey);
     }
     *node = child;

@@ -103,6 +103,40 @@ TEST_F(StartupTest, MissingDriveKeyStillStarts) {
     EXPECT_EQ(Drive(u'K'), nullptr);
 }
 
+HANDLE OpenControlDevice() {
+    std::u16string path = u"\\??\\KRDriver";
+    UNICODE_STRING name = Counted(path);
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+    HANDLE handle = nullptr;
+    IO_STATUS_BLOCK io{};
+    EXPECT_EQ(NtCreateFile(&handle, GENERIC_READ | GENERIC_WRITE, &attributes, &io, nullptr, 0, 0, FILE_OPEN, 0,
+                           nullptr, 0),
+              STATUS_SUCCESS);
+    return handle;
+}
+
+// A program that stops the service while it holds the control device open
+// (as the uninstaller does) closes its handle after the unload, even after
+// the next start: the request finds the retired device, not a drive.
+TEST_F(StartupTest, ControlHandleOutlivesTheUnload) {
+    ASSERT_EQ(Start(), STATUS_SUCCESS);
+    ps::Process program("uninstaller");
+    ps::ProcessScope scope(program);
+    HANDLE stale = OpenControlDevice();
+    Stop();
+    EXPECT_FALSE(DeviceExists(u"\\FileSystem\\KRDriverCDO"));
+    ASSERT_EQ(Start(), STATUS_SUCCESS);
+
+    IO_STATUS_BLOCK io{};
+    ULONG word = 0;
+    EXPECT_EQ(NtDeviceIoControlFile(stale, nullptr, nullptr, nullptr, &io, 0xCD4B2418u, nullptr, 0, &word, sizeof word),
+              STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(NtClose(stale), STATUS_SUCCESS);
+    HANDLE fresh = OpenControlDevice();
+    EXPECT_EQ(NtClose(fresh), STATUS_SUCCESS);
+}
+
 // A start-up that fails leaves neither device nor link, so a later start can
 // succeed.
 TEST_F(StartupTest, FailedStartLeavesNothing) {
