@@ -84,5 +84,26 @@ TEST_F(KRDriverTest, ADriveSurvivesAKilledHost) {
     EXPECT_NE(host_.Stderr().find("service KRDriver stopped"), std::string::npos) << host_.Stderr();
 }
 
+// The product's uninstall (stop, then delete) followed by a new install, all
+// while the host keeps running.
+TEST_F(KRDriverTest, UninstallAndInstallAgainWithoutARestart) {
+    InstallKRDriver();
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    SC_HANDLE service = OpenServiceW(manager, u"KRDriver", SERVICE_ALL_ACCESS);
+    ASSERT_NE(service, nullptr);
+    SERVICE_STATUS status{};
+    ASSERT_TRUE(ControlService(service, SERVICE_CONTROL_STOP, &status)) << GetLastError();
+    EXPECT_EQ(status.dwCurrentState, SERVICE_STOPPED);
+    ASSERT_TRUE(DeleteService(service));
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+
+    InstallKRDriver();
+    HANDLE device = OpenControlDevice();
+    ASSERT_NE(device, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(CreateDrive(device, u'Y', u"Again"), STATUS_SUCCESS);
+    EXPECT_EQ(Syscalls().Close(device), STATUS_SUCCESS);
+}
+
 }  // namespace
 }  // namespace korin::test
