@@ -33,11 +33,14 @@ struct DriveMounts::State {
     std::mutex mutex;  // guards everything below
     std::condition_variable wake;
     std::condition_variable settled;
-    std::deque<char16_t> pending;
+    std::deque<std::pair<char16_t, uint64_t>> pending;  // letters to look at, with their tickets
+    uint64_t issued = 0;                                 // tickets given out
+    uint64_t completed = 0;                              // every ticket up to this one was acted on
     bool busy = false;
     bool stop = false;
     std::map<char16_t, std::shared_ptr<DriveFs>> mounts;
     std::thread thread;
+    std::thread::id threadId;
     int linkObserver = 0;
     int requestObserver = 0;
     bool running = false;
@@ -55,10 +58,25 @@ char16_t LetterOfLink(const std::u16string& name) {
     return letter >= u'A' && letter <= u'Z' ? letter : 0;
 }
 
-void Queue(DriveMounts::State& state, char16_t letter) {
+constexpr auto kLinkChangeWait = std::chrono::seconds(5);
+
+uint64_t Queue(DriveMounts::State& state, char16_t letter) {
     std::lock_guard lock(state.mutex);
-    state.pending.push_back(letter);
+    uint64_t ticket = ++state.issued;
+    state.pending.emplace_back(letter, ticket);
     state.wake.notify_one();
+    return ticket;
+}
+
+// A link change: the letter is looked at again by the manager's thread. The
+// thread that changed the link waits (bounded) until that is done, so that a
+// program which has just made a drive letter finds it mounted; a request
+// served by a mount, or the manager's own thread, never waits.
+void OnLinkChanged(DriveMounts::State& state, char16_t letter) {
+    uint64_t ticket = Queue(state, letter);
+    if (DriveFs::Serving() || std::this_thread::get_id() == state.threadId) return;
+    std::unique_lock lock(state.mutex);
+    state.settled.wait_for(lock, kLinkChangeWait, [&] { return state.stop || state.completed >= ticket; });
 }
 
 // The request observer: a change made behind a mount's kernel is
@@ -135,7 +153,7 @@ int DriveMounts::Start() {
     state_->linkObserver = ob::AddLinkObserver(
         [weak](const std::u16string& name, const std::optional<std::u16string>&) {
             char16_t letter = LetterOfLink(name);
-            if (auto state = weak.lock(); state && letter) Queue(*state, letter);
+            if (auto state = weak.lock(); state && letter) OnLinkChanged(*state, letter);
         });
     state_->requestObserver = io::AddRequestObserver([weak](PIRP irp) {
         if (auto state = weak.lock()) OnRequestCompleted(*state, irp);
@@ -145,7 +163,11 @@ int DriveMounts::Start() {
         state_->stop = false;
         state_->running = true;
     }
-    state_->thread = std::thread(&DriveMounts::Run, this);
+    {
+        std::lock_guard lock(state_->mutex);
+        state_->thread = std::thread(&DriveMounts::Run, this);
+        state_->threadId = state_->thread.get_id();
+    }
     for (const std::u16string& name : ob::ListLinks(u"\\??")) {
         if (char16_t letter = LetterOfLink(name)) Queue(*state_, letter);
     }
@@ -159,6 +181,7 @@ void DriveMounts::Stop() {
         state_->running = false;
         state_->stop = true;
     }
+    state_->settled.notify_all();
     ob::RemoveLinkObserver(state_->linkObserver);
     io::RemoveRequestObserver(state_->requestObserver);
     state_->wake.notify_all();
@@ -177,14 +200,15 @@ void DriveMounts::Run() {
     for (;;) {
         state_->wake.wait(lock, [&] { return state_->stop || !state_->pending.empty(); });
         if (state_->stop) break;
-        char16_t letter = state_->pending.front();
+        auto [letter, ticket] = state_->pending.front();
         state_->pending.pop_front();
         state_->busy = true;
         lock.unlock();
         Reconcile(letter);
         lock.lock();
         state_->busy = false;
-        if (state_->pending.empty()) state_->settled.notify_all();
+        state_->completed = ticket;
+        state_->settled.notify_all();
     }
     state_->pending.clear();
     state_->settled.notify_all();
