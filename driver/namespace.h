@@ -17,6 +17,10 @@
 //   | GLOBAL_DATA.Global-   | prepare-unload                                | exclusive only                    |
 //   |   Resource            |                                               |                                   |
 //   | DriveTableLock        | DriveTable slots                              | drive create/delete/move, readers |
+//
+// The drive requests (create, delete, move, rename a drive) are serialised by
+// a lock of their own in drive.cpp, taken before a drive's MainResource;
+// DriveTableLock is held only for the slot reads and writes themselves.
 #pragma once
 
 #include "platform/nt/ntddk.h"
