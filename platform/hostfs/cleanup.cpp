@@ -50,6 +50,7 @@ void CleanupOpen(HOST_OPEN* open, PFILE_OBJECT fileObject) {
 
 }  // namespace
 
+// The file object's last handle is gone: see CleanupOpen.
 NTSTATUS CommonCleanup(HOST_OPEN* open, PIRP irp) {
     PFILE_OBJECT fileObject = IoGetCurrentIrpStackLocation(irp)->FileObject;
     std::lock_guard lock(TableLock());

@@ -16,6 +16,7 @@ struct Tables {
     Tables() { InitializeListHead(&opens); }
 };
 
+// The tables, made on first use.
 Tables& Global() {
     static Tables* tables = new Tables;  // outlives every static destructor that may still close files
     return *tables;

@@ -35,6 +35,7 @@ Configuration& StoredConfiguration() {
     static Configuration* configuration = new Configuration;
     return *configuration;
 }
+// Every volume record the driver made (the dropped letters' too).
 std::vector<HOST_VOLUME*>& Volumes() {
     static std::vector<HOST_VOLUME*>* volumes = new std::vector<HOST_VOLUME*>;
     return *volumes;
@@ -57,6 +58,8 @@ bool NormaliseDirectory(std::string* directory, NTSTATUS* status) {
     return true;
 }
 
+// Checks and normalises a configuration: letters upper-cased and unique,
+// directories absolute and existing, without trailing '/'.
 NTSTATUS Validate(Configuration* configuration) {
     NTSTATUS status = STATUS_SUCCESS;
     auto& drives = configuration->Drives;
@@ -114,6 +117,7 @@ NTSTATUS CreateVolume(PDRIVER_OBJECT driver, char16_t letter, bool unc, HOST_VOL
     return STATUS_SUCCESS;
 }
 
+// Creates the volume's "\??" link; new opens are accepted from then on.
 NTSTATUS Link(HOST_VOLUME* volume) {
     if (volume->Linked) return STATUS_SUCCESS;
     UNICODE_STRING link{static_cast<USHORT>(volume->LinkName.size() * sizeof(WCHAR)),
@@ -133,6 +137,7 @@ NTSTATUS Link(HOST_VOLUME* volume) {
     return status;
 }
 
+// Deletes the volume's link after refusing new opens; opens made keep working.
 void Unlink(HOST_VOLUME* volume) {
     if (!volume->Linked) return;
     {
