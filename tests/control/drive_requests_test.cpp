@@ -4,6 +4,7 @@
 #include "control_fixture.h"
 
 #include "platform/nt/ob.h"
+#include "platform/nt/syscalls.h"
 
 #include <cstring>
 
@@ -107,6 +108,44 @@ TEST_F(DriveRequests, RestartMountsEveryStoredDriveWithItsLetterLink) {
     EXPECT_EQ(LinkTargets(u"\\??\\L:"), std::vector<std::u16string>{u"\\Device\\KTDrive1"});
     EXPECT_EQ(TypeOf(u"K:\\Docs"), ItemFolder);
     EXPECT_EQ(TypeOf(u"L:\\x"), ItemFileMapping);
+}
+
+}  // namespace
+}  // namespace korin::control_test
+
+namespace korin::control_test {
+namespace {
+
+// An uninstall stops the service while its own control handle is still open:
+// the handle's requests must fail cleanly, and the driver start again.
+TEST_F(DriveRequests, ServiceStopWithAnOpenControlHandle) {
+    MakeDrive(u'K', u"Work");
+    MakeFolder(u"K:\\Docs");
+    HANDLE open = OpenControl();
+    ASSERT_NE(open, nullptr);
+    ASSERT_EQ(io::UnloadDriver(driver_), STATUS_SUCCESS);
+    driver_ = nullptr;
+    const struct {
+        ULONG code;
+        Bytes input;
+    } requests[] = {
+        {IOCTL_PREPARE_UNLOAD, {}},
+        {IOCTL_QUERY_ITEM_TYPE, PathBytes(u"K:\\Docs")},
+        {IOCTL_CREATE_FOLDER, PathBytes(u"K:\\New")},
+        {IOCTL_CREATE_DRIVE, RecordBytes(u'M', u"More")},
+        {IOCTL_DELETE_DRIVE, LetterBytes(u'K')},
+        {IOCTL_GET_DEVICE_NAME, LetterBytes(u'K')},
+    };
+    for (const auto& request : requests) {
+        Reply reply = Send(request.code, request.input, request.code == IOCTL_PREPARE_UNLOAD ? 0 : 260, open);
+        EXPECT_TRUE(!NT_SUCCESS(reply.status) || (reply.information == 4 && reply.Word() != 0))
+            << std::hex << request.code << " " << NtStatusName(reply.status);
+    }
+    EXPECT_EQ(NtClose(open), STATUS_SUCCESS);
+    NtClose(control_);
+    control_ = nullptr;
+    StartDriver();
+    EXPECT_EQ(TypeOf(u"K:\\Docs"), ItemFolder);
 }
 
 }  // namespace
