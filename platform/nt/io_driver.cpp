@@ -4,6 +4,14 @@
 // A driver object lives from its start until it is unloaded and has no device
 // left: devices a driver leaves behind at unload keep its code loaded, since
 // requests on them still call into it.
+//
+// An image, once loaded, stays mapped in the process even after its last
+// unload (RTLD_NODELETE): a routine pointer a driver left somewhere (a work
+// item still queued, a callback) never points into unmapped memory, and what
+// the image's own code allocated and keeps in its static data is not lost on
+// every stop and start of its service. A reload runs DriverEntry again on the
+// same image; drivers initialise their global state there, as they must on
+// any system.
 #include "exceptions.h"
 #include "iomgr.h"
 
@@ -165,7 +173,7 @@ NTSTATUS LoadDriver(const std::string& imagePath, const std::u16string& service,
     if (driver) *driver = nullptr;
     if (FindDriver(service)) return STATUS_IMAGE_ALREADY_LOADED;
     if (access(imagePath.c_str(), F_OK) != 0) return STATUS_OBJECT_NAME_NOT_FOUND;
-    void* image = dlopen(imagePath.c_str(), RTLD_NOW | RTLD_LOCAL);
+    void* image = dlopen(imagePath.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
     if (!image) {
         std::fprintf(stderr, "korin: cannot load driver image %s: %s\n", imagePath.c_str(), dlerror());
         return STATUS_DLL_NOT_FOUND;

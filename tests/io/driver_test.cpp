@@ -37,6 +37,11 @@ TEST_F(DriverTest, LoadsADriverImageAndUnloadsIt) {
     EXPECT_EQ(io::UnloadDriver(driver), STATUS_SUCCESS);
     EXPECT_EQ(io::FindDriver(u"IoTestSo"), nullptr);
     EXPECT_FALSE(DeviceExists(u"\\Device\\IoTestSo"));
+
+    // A service stopped can start again from the same image.
+    ASSERT_EQ(io::LoadDriver(KORIN_TEST_SO_DRIVER, u"IoTestSo", 2, &driver), STATUS_SUCCESS);
+    EXPECT_TRUE(DeviceExists(u"\\Device\\IoTestSo"));
+    EXPECT_EQ(io::UnloadDriver(driver), STATUS_SUCCESS);
 }
 
 TEST_F(DriverTest, AFailingDriverEntryLeavesNothingLoaded) {
