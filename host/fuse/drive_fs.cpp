@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
 
 namespace korin::fuse {
@@ -205,6 +206,53 @@ void DriveFs::InvalidateNow() {
 
 void DriveFs::InvalidateAttributes(fuse_ino_t ino) {
     if (session_) fuse_lowlevel_notify_inval_inode(session_, ino, -1, 0);
+}
+
+void DriveFs::NoteHidden(fuse_ino_t parent, const std::u16string& name, const std::shared_ptr<Inode>& node) {
+    std::lock_guard lock(hiddenMutex_);
+    hidden_.push_back({parent, name, node});
+    // Released meanwhile: deleted already.
+    if (!opens_.HasOpenFileOf(node.get())) hidden_.pop_back();
+}
+
+bool DriveFs::IsHidden(fuse_ino_t parent, const std::u16string& name) {
+    std::lock_guard lock(hiddenMutex_);
+    for (const HiddenFile& file : hidden_) {
+        if (file.Parent == parent && file.Name == name) return true;
+    }
+    return false;
+}
+
+void DriveFs::OnReleased(const Inode* node) {
+    std::lock_guard lock(hiddenMutex_);
+    if (hidden_.empty() || opens_.HasOpenFileOf(node)) return;
+    std::erase_if(hidden_, [&](const HiddenFile& file) { return file.Node.get() == node; });
+    hiddenGone_.notify_all();
+}
+
+bool DriveFs::WaitForHiddenIn(fuse_ino_t directory, std::chrono::milliseconds timeout) {
+    std::unique_lock lock(hiddenMutex_);
+    auto noneIn = [&] {
+        for (const HiddenFile& file : hidden_) {
+            if (file.Parent == directory) return false;
+        }
+        return true;
+    };
+    if (noneIn()) return false;
+    hiddenGone_.wait_for(lock, timeout, noneIn);
+    return true;
+}
+
+std::u16string DriveFs::HiddenName(fuse_ino_t node) {
+    uint64_t serial;
+    {
+        std::lock_guard lock(hiddenMutex_);
+        serial = ++hiddenCounter_;
+    }
+    char text[64];
+    std::snprintf(text, sizeof text, ".korin-removed-%llx-%llx", static_cast<unsigned long long>(node),
+                  static_cast<unsigned long long>(serial));
+    return std::u16string(text, text + std::strlen(text));
 }
 
 void DriveFs::LogOnce(const std::string& key, const std::string& message) {

@@ -21,6 +21,7 @@
 #include "platform/nt/process.h"
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -71,6 +72,22 @@ public:
     // Completed invalidation passes (tests).
     uint64_t InvalidationPasses() const;
 
+    // ----- Files removed while open ---------------------------------------------
+    // Linux frees a file's name at unlink even while it is open; the file
+    // system behind a drive deletes a file at its last close. A file removed
+    // while an open of it is not yet released is therefore first renamed to a
+    // hidden name in its directory (left out of listings) and deleted from
+    // there when that open goes.
+    void NoteHidden(fuse_ino_t parent, const std::u16string& name, const std::shared_ptr<Inode>& node);
+    bool IsHidden(fuse_ino_t parent, const std::u16string& name);
+    // An open of node was released: a hidden file with no open left is gone.
+    void OnReleased(const Inode* node);
+    // Waits (bounded) until no hidden file is left in directory; FALSE when
+    // there was none to wait for.
+    bool WaitForHiddenIn(fuse_ino_t directory, std::chrono::milliseconds timeout);
+    // A fresh hidden name for node.
+    std::u16string HiddenName(fuse_ino_t node);
+
     // Logs message once per key for the mount's life.
     void LogOnce(const std::string& key, const std::string& message);
 
@@ -108,6 +125,16 @@ private:
     uint64_t passes_ = 0;
     bool invalidationStop_ = false;
     std::thread invalidationThread_;
+
+    struct HiddenFile {
+        fuse_ino_t Parent;
+        std::u16string Name;
+        std::shared_ptr<Inode> Node;
+    };
+    std::mutex hiddenMutex_;
+    std::condition_variable hiddenGone_;
+    std::vector<HiddenFile> hidden_;
+    uint64_t hiddenCounter_ = 0;
 
     std::mutex logMutex_;
     std::set<std::string> logged_;

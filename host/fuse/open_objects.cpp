@@ -15,6 +15,15 @@ void OpenObjects::Release(OpenObject* object) {
     // The handle closes here, outside the lock: cleanup and close may take a while.
 }
 
+bool OpenObjects::HasOpenFileOf(const Inode* inode) {
+    std::lock_guard lock(mutex_);
+    for (const auto& [raw, object] : objects_) {
+        auto* file = dynamic_cast<OpenFile*>(raw);
+        if (file && file->Node.get() == inode) return true;
+    }
+    return false;
+}
+
 void OpenObjects::Clear() {
     std::unordered_map<OpenObject*, std::unique_ptr<OpenObject>> all;
     {

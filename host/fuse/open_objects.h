@@ -54,6 +54,23 @@ public:
     void Release(OpenObject* object);
     // Frees all (unmount).
     void Clear();
+    // TRUE while some open of inode is not released.
+    bool HasOpenFileOf(const Inode* inode);
+    // Runs use on the host descriptor of some open of inode, under the lock
+    // (so the descriptor stays open meanwhile). FALSE when no open of it has
+    // one.
+    template <typename Use>
+    bool WithHostFdOf(const Inode* inode, Use&& use) {
+        std::lock_guard lock(mutex_);
+        for (const auto& [raw, object] : objects_) {
+            auto* file = dynamic_cast<OpenFile*>(raw);
+            if (file && file->Node.get() == inode && file->HostFd >= 0) {
+                use(file->HostFd);
+                return true;
+            }
+        }
+        return false;
+    }
 
 private:
     std::mutex mutex_;

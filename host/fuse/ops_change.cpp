@@ -12,6 +12,7 @@
 #include <linux/fs.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <string>
 
 namespace korin::fuse {
@@ -51,19 +52,58 @@ void OpMkdir(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode) {
     ReplyEntryOrForget(req, fs, err, entry);
 }
 
-// Deletes (parent, name): open for delete, set the disposition, close.
+constexpr auto kReleaseWait = std::chrono::seconds(2);
+
+// Deletes what path names: open for delete, set the disposition, close.
+NTSTATUS DeletePath(const std::u16string& path, bool directory) {
+    NtHandle handle;
+    NTSTATUS status = OpenPath(path, DELETE | FILE_READ_ATTRIBUTES, FILE_OPEN,
+                               directory ? FILE_DIRECTORY_FILE : FILE_NON_DIRECTORY_FILE, &handle);
+    if (!NT_SUCCESS(status)) return status;
+    return SetDeleteDisposition(handle.Get(), true);
+}
+
+// A real file still open through the mount: renamed to a hidden name in its
+// directory and deleted from there, so that its name is free at once (the
+// deletion itself happens when the last open goes). FALSE when it cannot be
+// renamed there (a mapping's name in a virtual folder): then it is deleted
+// under its own name.
+bool RemoveOpenFile(DriveFs& fs, const std::shared_ptr<Inode>& parent, const std::shared_ptr<Inode>& node,
+                    const std::u16string& path) {
+    std::u16string hiddenName = fs.HiddenName(node->Ino);
+    std::u16string hiddenPath = fs.Inodes().ChildPath(*parent, hiddenName);
+    NtHandle handle;
+    if (!NT_SUCCESS(OpenPath(path, DELETE | FILE_READ_ATTRIBUTES, FILE_OPEN, FILE_NON_DIRECTORY_FILE, &handle)))
+        return false;
+    if (!NT_SUCCESS(RenameTo(handle.Get(), hiddenPath, false))) return false;
+    fs.NoteHidden(parent->Ino, hiddenName, node);
+    NTSTATUS status = SetDeleteDisposition(handle.Get(), true);
+    if (!NT_SUCCESS(status)) {
+        Log("%s: renamed to %s on removal, but could not be marked for deletion (%s)",
+            Printable(DrivePath(path)).c_str(), Printable(hiddenName).c_str(), NtStatusName(status));
+    }
+    return true;
+}
+
 int DoRemove(DriveFs& fs, fuse_ino_t parentIno, const char* name, bool directory) {
     auto parent = InodeOf(fs, parentIno);
     if (!parent) return ENOENT;
     std::u16string wideName, path;
     if (int err = ChildPathOf(fs, *parent, name, &wideName, &path)) return err;
-    NtHandle handle;
-    NTSTATUS status = OpenPath(path, DELETE | FILE_READ_ATTRIBUTES, FILE_OPEN,
-                               directory ? FILE_DIRECTORY_FILE : FILE_NON_DIRECTORY_FILE, &handle);
+    fuse_ino_t childIno = fs.Inodes().LookupName(parentIno, wideName);
+    std::shared_ptr<Inode> child = childIno ? fs.Inodes().Find(childIno) : nullptr;
+    if (!directory && child && child->Kind == ItemKind::Host && parent->Kind == ItemKind::Host &&
+        fs.Opens().HasOpenFileOf(child.get()) && RemoveOpenFile(fs, parent, child, path)) {
+        fs.Inodes().Unname(parentIno, wideName);
+        return 0;
+    }
+    NTSTATUS status = DeletePath(path, directory);
+    // Files removed while open may still sit in the directory until their
+    // last release, which the kernel sends after close() returned.
+    if (status == STATUS_DIRECTORY_NOT_EMPTY && child && fs.WaitForHiddenIn(child->Ino, kReleaseWait)) {
+        status = DeletePath(path, directory);
+    }
     if (!NT_SUCCESS(status)) return ErrnoFromStatus(status);
-    status = SetDeleteDisposition(handle.Get(), true);
-    if (!NT_SUCCESS(status)) return ErrnoFromStatus(status);
-    handle.Reset();
     fs.Inodes().Unname(parentIno, wideName);
     return 0;
 }

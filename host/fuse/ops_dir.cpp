@@ -28,9 +28,10 @@ ino_t PlaceholderIno(const std::string& name) {
 }
 
 // Parses one buffer of FILE_DIRECTORY_INFORMATION entries, trusting no
-// offset beyond the bytes the query returned.
-void ParseEntries(DriveFs& fs, const std::u16string& folder, const std::byte* buffer, size_t bytes,
-                  std::vector<DirEntry>* out) {
+// offset beyond the bytes the query returned. Files removed while open are
+// left out.
+void ParseEntries(DriveFs& fs, fuse_ino_t dirIno, const std::u16string& folder, const std::byte* buffer,
+                  size_t bytes, std::vector<DirEntry>* out) {
     constexpr size_t kFixed = offsetof(FILE_DIRECTORY_INFORMATION, FileName);
     size_t offset = 0;
     while (offset + kFixed <= bytes) {
@@ -40,7 +41,7 @@ void ParseEntries(DriveFs& fs, const std::u16string& folder, const std::byte* bu
         if (offset + kFixed + nameBytes > bytes || nameBytes % 2) break;
         std::u16string name(nameBytes / 2, u'\0');
         std::memcpy(name.data(), buffer + offset + kFixed, nameBytes);
-        if (name != u"." && name != u"..") {
+        if (name != u"." && name != u".." && !fs.IsHidden(dirIno, name)) {
             DirEntry entry;
             entry.Name = std::move(name);
             entry.Directory = (info.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
@@ -75,7 +76,7 @@ int LoadListing(DriveFs& fs, OpenDir* dir) {
         if (!NT_SUCCESS(status)) return ErrnoFromStatus(status);
         size_t bytes = std::min<size_t>(ioStatus.Information, buffer.size());
         if (bytes == 0) break;
-        ParseEntries(fs, folder, buffer.data(), bytes, &entries);
+        ParseEntries(fs, dir->Node->Ino, folder, buffer.data(), bytes, &entries);
     }
     dir->Entries = std::move(entries);
     return 0;

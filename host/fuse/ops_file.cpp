@@ -273,7 +273,9 @@ void OpRelease(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
         struct stat st;
         if (fstat(file->HostFd, &st) == 0) fs.Inodes().SetCacheStamp(*file->Node, StampOf(st));
     }
+    std::shared_ptr<Inode> node = file->Node;
     fs.Opens().Release(file);
+    if (node) fs.OnReleased(node.get());
     fuse_reply_err(req, 0);
 }
 

@@ -93,7 +93,8 @@ void OpForgetMulti(fuse_req_t req, size_t count, fuse_forget_data* forgets) {
 }
 
 // The attributes of an inode, through its open file when the kernel gives
-// one (an unlinked but open file still has attributes), else by its path.
+// one, through any open of it once its name is gone (an unlinked but open
+// file still has attributes), else by its path.
 // A path that now leads to an item of another type answers ESTALE, which
 // makes the kernel look the name up again.
 int DoGetattr(DriveFs& fs, fuse_ino_t ino, fuse_file_info* fi, struct stat* st, double* timeout) {
@@ -104,6 +105,11 @@ int DoGetattr(DriveFs& fs, fuse_ino_t ino, fuse_file_info* fi, struct stat* st, 
         auto* file = reinterpret_cast<OpenFile*>(fi->fh);
         int err = file->HostFd >= 0 ? DescribeHostDescriptor(file->HostFd, &info)
                                     : DescribeOpenItem(file->Handle.Get(), fs.Volume(), false, &info);
+        if (err) return err;
+    } else if (inode->Parent && !fs.Inodes().IsNamed(*inode)) {
+        // Removed or replaced, but possibly still open (fstat of an unlinked file).
+        int err = ENOENT;
+        fs.Opens().WithHostFdOf(inode.get(), [&](int fd) { err = DescribeHostDescriptor(fd, &info); });
         if (err) return err;
     } else {
         std::u16string path;
@@ -196,6 +202,19 @@ int DoSetattr(DriveFs& fs, fuse_ino_t ino, const struct stat* attr, int toSet, f
         handle = file->Handle.Get();
         fd = file->HostFd;
         writable = (fi->flags & O_ACCMODE) != O_RDONLY;
+    } else if (inode->Parent && !fs.Inodes().IsNamed(*inode)) {
+        // Removed but still open (fchmod of an unlinked file): changed through an open of it.
+        int err = ENOENT;
+        ItemInfo info;
+        fs.Opens().WithHostFdOf(inode.get(), [&](int openFd) {
+            err = SetHostAttributes(openFd, false, attr, toSet);
+            if (!err) err = DescribeHostDescriptor(openFd, &info);
+        });
+        if (err) return err;
+        *st = info.Stat;
+        st->st_ino = ino;
+        *timeout = fs.AttrTimeout(info.Kind);
+        return 0;
     } else {
         std::u16string path;
         if (int err = PathOfInode(fs, *inode, &path)) return err;

@@ -152,5 +152,56 @@ TEST_F(FileIoTest, PageCacheIsKeptOnlyWhileTheRealFileIsUnchanged) {
     EXPECT_EQ(ReadFile(path), std::string(64 * 4096, 'K'));
 }
 
+// Linux frees a name at unlink even while the file is open; the open keeps
+// reading and describing the old file, and nothing of it stays behind once
+// it is closed.
+TEST_F(FileIoTest, AFileRemovedWhileOpenFreesItsNameAtOnce) {
+    const std::string path = MountPath("Docs/Work/busy.txt");
+    int fd = open(path.c_str(), O_CREAT | O_RDWR, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, "old contents", 12), 12);
+    ASSERT_EQ(unlink(path.c_str()), 0) << strerror(errno);
+
+    struct stat st;
+    EXPECT_EQ(ErrnoOf(stat(path.c_str(), &st)), ENOENT);
+    EXPECT_EQ(List(MountPath("Docs/Work")), (std::vector<std::string>{"a.txt"}));
+    ASSERT_EQ(fstat(fd, &st), 0) << strerror(errno);
+    EXPECT_EQ(st.st_size, 12);
+    EXPECT_EQ(fchmod(fd, 0600), 0) << strerror(errno);
+
+    int again = open(path.c_str(), O_CREAT | O_EXCL | O_RDWR, 0644);
+    ASSERT_GE(again, 0) << "the name is still taken: " << strerror(errno);
+    ASSERT_EQ(write(again, "new", 3), 3);
+    close(again);
+    char buffer[16] = {};
+    EXPECT_EQ(pread(fd, buffer, sizeof buffer, 0), 12);
+    EXPECT_STREQ(buffer, "old contents");
+    close(fd);
+
+    EXPECT_EQ(ReadFile(HostPath("work/busy.txt")), "new");
+    // The removed file goes with its last release, which follows close().
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (List(HostPath("work")).size() > 2 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(List(HostPath("work")), (std::vector<std::string>{"a.txt", "busy.txt"}));
+}
+
+// A directory whose last file was removed while open can be removed as soon
+// as the file is closed, although the kernel releases it after close().
+TEST_F(FileIoTest, RmdirRightAfterClosingARemovedFile) {
+    for (int i = 0; i < 40; ++i) {
+        const std::string dir = MountPath("Docs/Work/d" + std::to_string(i));
+        ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+        int fd = open((dir + "/f").c_str(), O_CREAT | O_WRONLY, 0644);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(unlink((dir + "/f").c_str()), 0) << strerror(errno);
+        ASSERT_EQ(write(fd, "x", 1), 1);
+        close(fd);
+        ASSERT_EQ(rmdir(dir.c_str()), 0) << i << ": " << strerror(errno);
+    }
+    EXPECT_EQ(List(HostPath("work")), (std::vector<std::string>{"a.txt"}));
+}
+
 }  // namespace
 }  // namespace korin::fusetest
