@@ -10,6 +10,8 @@
 //
 //   | lock                  | guards                                        | taken by                          |
 //   |-----------------------|-----------------------------------------------|-----------------------------------|
+//   | ControlRequestLock    | which drive a control request's letter names  | shared: path control requests     |
+//   |   (devctrl_support.h) | while the request runs                        | exclusive: drive control requests |
 //   | VCB.MainResource      | the drive's tree, FCB attachment to nodes     | exclusive: every walk and change  |
 //   |                       |                                               | shared: volume-information query  |
 //   | FCB.MainResource      | the FCB's counts, share access, delete bit    | exclusive: cleanup, close, set    |
