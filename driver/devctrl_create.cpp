@@ -33,8 +33,14 @@ NTSTATUS CreateNode(PUNICODE_STRING path, PCUNICODE_STRING target) {
     if (!NT_SUCCESS(status)) return status;
 
     TREE_NODE* node = nullptr;
-    if (target == nullptr) return CreateFolderNode(&node, parent, &remainder);
-    return CreateMappingNode(&node, parent, &remainder, target);
+    status = target == nullptr ? CreateFolderNode(&node, parent, &remainder)
+                               : CreateMappingNode(&node, parent, &remainder, target);
+    // A lookup that finds the new node splays it to the root of its parent's
+    // tree. Insertion does not splay, so names arriving in order (a sorted
+    // batch) would otherwise grow a list-shaped tree that every later create
+    // in that folder walks from end to end.
+    if (NT_SUCCESS(status)) LookupChild(parent, &node->Name);
+    return status;
 }
 
 }  // namespace

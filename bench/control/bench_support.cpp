@@ -69,13 +69,14 @@ void CreateThenDelete(benchmark::State& state, HANDLE device) {
 
 void CreateOnly(benchmark::State& state, HANDLE device) {
     static long folder = 0;
+    const long perFolder = state.range(0);
     std::u16string parent = Numbered(u"K:\\Work", folder++);
     if (CreateFolder(device, parent) != STATUS_SUCCESS) Die("CreateFolder", 0);
     long n = 0;
     for (auto _ : state) {
         NTSTATUS status = CreateMapping(device, Numbered(parent + u"\\m", n), u"C:\\data\\report.txt");
         if (status != STATUS_SUCCESS) Die("CreateMapping", status);
-        if (++n % 10000 == 0) {
+        if (++n % perFolder == 0) {
             state.PauseTiming();
             DeleteFolder(device, parent);
             parent = Numbered(u"K:\\Work", folder++);

@@ -28,8 +28,10 @@ void PrepareDrive(HANDLE device);
 // One iteration: create the mapping K:\Docs\m<n>, then delete it. Items are
 // create-mapping requests.
 void CreateThenDelete(benchmark::State& state, HANDLE device);
-// One iteration: create K:\Work<k>\m<n>; every 10000 the folder is deleted
-// outside the timing, so that folders stay of a usual size.
+// One iteration: create K:\Work<k>\m<n>; every state.range(0) mappings the
+// folder is deleted outside the timing and a new one begun, so the argument
+// is the size the folder grows to. Names come in ascending order, as a batch
+// of sorted files would.
 void CreateOnly(benchmark::State& state, HANDLE device);
 // One iteration: the item type of K:\Docs\a.txt.
 void QueryItemTypeLatency(benchmark::State& state, HANDLE device);
