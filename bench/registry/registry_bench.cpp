@@ -55,7 +55,7 @@ NTSTATUS SetDword(HANDLE key, const std::u16string& name, DWORD value) {
 // One committed value write (a mapping's REG_SZ, as the driver writes it).
 void BM_SetValue(benchmark::State& state) {
     HANDLE key = Create(u"\\Registry\\Machine\\BenchWrite");
-    const char16_t target[] = u"C:\\Projects\\Specifications\\";
+    const char16_t target[] = u"C:\\Projects\\Plans\\";
     std::u16string name = u"Mapping";
     UNICODE_STRING text{static_cast<USHORT>(name.size() * 2), static_cast<USHORT>(name.size() * 2), name.data()};
     DWORD i = 0;
