@@ -194,14 +194,18 @@ void DriveFs::InvalidationThread() {
 }
 
 // Drops every entry the kernel holds in the drive's own folders (a later
-// lookup asks again) and the attributes of those folders.
+// lookup asks again), and the attributes and cached listings of those folders.
 void DriveFs::InvalidateNow() {
     for (const auto& entry : inodes_.NamesInVirtualFolders()) {
         std::string name;
         if (!LinuxFromWide(entry.Name, &name)) continue;
         fuse_lowlevel_notify_inval_entry(session_, entry.Parent, name.c_str(), name.size());
     }
-    for (fuse_ino_t ino : inodes_.VirtualFolders()) fuse_lowlevel_notify_inval_inode(session_, ino, -1, 0);
+    // Their attributes and the listings the kernel keeps of them.
+    for (fuse_ino_t ino : inodes_.VirtualFolders()) {
+        if (auto inode = inodes_.Find(ino)) inodes_.SetListedAt(*inode, {});
+        fuse_lowlevel_notify_inval_inode(session_, ino, 0, 0);
+    }
 }
 
 void DriveFs::InvalidateAttributes(fuse_ino_t ino) {

@@ -138,6 +138,16 @@ void InodeTable::SetCacheStamp(Inode& inode, const ChangeStamp& stamp) {
     inode.CacheStamp = stamp;
 }
 
+void InodeTable::SetListedAt(Inode& inode, std::chrono::steady_clock::time_point when) {
+    std::lock_guard lock(mutex_);
+    inode.ListedAt = when;
+}
+
+std::chrono::steady_clock::time_point InodeTable::ListedAt(const Inode& inode) const {
+    std::lock_guard lock(mutex_);
+    return inode.ListedAt;
+}
+
 fuse_ino_t InodeTable::LookupName(fuse_ino_t parent, const std::u16string& name) const {
     std::lock_guard lock(mutex_);
     auto it = byName_.find(NameKey{parent, name});

@@ -13,6 +13,7 @@
 
 #include "fuse_api.h"
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -58,6 +59,7 @@ struct Inode {
     uint64_t Nlookup = 0;
     bool Named = true;  // (Parent, Name) still leads here; false once removed or replaced
     std::optional<ChangeStamp> CacheStamp;  // the real file as the kernel's page cache holds it
+    std::chrono::steady_clock::time_point ListedAt{};  // a directory's last listing served to the kernel
 };
 
 class InodeTable {
@@ -94,6 +96,10 @@ public:
     // Swaps the recorded page-cache stamp; returns the previous one.
     std::optional<ChangeStamp> ExchangeCacheStamp(Inode& inode, const ChangeStamp& stamp);
     void SetCacheStamp(Inode& inode, const ChangeStamp& stamp);
+
+    // When a directory's listing was last served to the kernel (the epoch: never, or dropped).
+    void SetListedAt(Inode& inode, std::chrono::steady_clock::time_point when);
+    std::chrono::steady_clock::time_point ListedAt(const Inode& inode) const;
 
     // The inode named (parent, name), if any.
     fuse_ino_t LookupName(fuse_ino_t parent, const std::u16string& name) const;

@@ -30,6 +30,7 @@ struct OpenFile : OpenObject {
 struct DirEntry {
     std::u16string Name;    // as the driver spells it
     std::string LinuxName;  // as Linux is shown it
+    bool TypeKnown = false;  // the listing said whether it is a directory
     bool Directory = false;
 };
 

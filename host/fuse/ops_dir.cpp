@@ -1,15 +1,22 @@
 // Listing directories: opendir, readdir, readdirplus, releasedir.
 //
-// A listing is the directory query of the folder's open handle: the drive's
-// own folders list their children (a mapping with the real item's
-// attributes, one whose target is gone left out), mapped folders list the
-// real directory. The whole listing is read when a scan starts at offset 0
-// and served from there by position.
+// A listing is the directory query of the folder's open handle, read whole
+// when a scan starts at offset 0 and served from there by position. The
+// drive's own folders are asked for names only: whether a mapping is shown
+// is decided by looking its name up (a mapping whose target is gone is left
+// out, as the drive's own listing would), so the targets are not opened
+// twice. Real directories give types with their names.
+//
+// The kernel may keep a listing (FOPEN_CACHE_DIR) for as long as the
+// attributes of real items: a real directory's cached listing is also dropped
+// by the kernel when its times change, and the drive's own folders' listings
+// are dropped whenever the drive changes behind the kernel's back.
 #include "names.h"
 #include "ops_common.h"
 
 #include <sys/stat.h>
 
+#include <chrono>
 #include <cstring>
 #include <vector>
 
@@ -27,64 +34,105 @@ ino_t PlaceholderIno(const std::string& name) {
     return static_cast<ino_t>(hash | (1ull << 63));
 }
 
-// Parses one buffer of FILE_DIRECTORY_INFORMATION entries, trusting no
-// offset beyond the bytes the query returned. Files removed while open are
+// Where the fields of an entry of the two classes read are.
+struct EntryLayout {
+    size_t NameLengthAt;
+    size_t NameAt;
+    bool HasAttributes;
+};
+constexpr EntryLayout kNamesLayout{offsetof(FILE_NAMES_INFORMATION, FileNameLength),
+                                   offsetof(FILE_NAMES_INFORMATION, FileName), false};
+constexpr EntryLayout kDirectoryLayout{offsetof(FILE_DIRECTORY_INFORMATION, FileNameLength),
+                                       offsetof(FILE_DIRECTORY_INFORMATION, FileName), true};
+
+template <typename T>
+T ReadField(const std::byte* at) {
+    T value;
+    std::memcpy(&value, at, sizeof value);
+    return value;
+}
+
+// Parses one buffer of entries, trusting no offset beyond the bytes the
+// query returned. Names Linux cannot show and files removed while open are
 // left out.
-void ParseEntries(DriveFs& fs, fuse_ino_t dirIno, const std::u16string& folder, const std::byte* buffer,
-                  size_t bytes, std::vector<DirEntry>* out) {
-    constexpr size_t kFixed = offsetof(FILE_DIRECTORY_INFORMATION, FileName);
+void ParseEntries(DriveFs& fs, fuse_ino_t dirIno, const std::u16string& folder, const EntryLayout& layout,
+                  const std::byte* buffer, size_t bytes, std::vector<DirEntry>* out) {
     size_t offset = 0;
-    while (offset + kFixed <= bytes) {
-        FILE_DIRECTORY_INFORMATION info;
-        std::memcpy(&info, buffer + offset, kFixed);
-        size_t nameBytes = info.FileNameLength;
-        if (offset + kFixed + nameBytes > bytes || nameBytes % 2) break;
+    while (offset + layout.NameAt <= bytes) {
+        const std::byte* entry = buffer + offset;
+        ULONG next = ReadField<ULONG>(entry);
+        size_t nameBytes = ReadField<ULONG>(entry + layout.NameLengthAt);
+        if (offset + layout.NameAt + nameBytes > bytes || nameBytes % 2) break;
         std::u16string name(nameBytes / 2, u'\0');
-        std::memcpy(name.data(), buffer + offset + kFixed, nameBytes);
+        std::memcpy(name.data(), entry + layout.NameAt, nameBytes);
         if (name != u"." && name != u".." && !fs.IsHidden(dirIno, name)) {
-            DirEntry entry;
-            entry.Name = std::move(name);
-            entry.Directory = (info.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-            if (LinuxFromWide(entry.Name, &entry.LinuxName)) {
-                out->push_back(std::move(entry));
+            DirEntry item;
+            item.Name = std::move(name);
+            if (layout.HasAttributes) {
+                ULONG attributes = ReadField<ULONG>(entry + offsetof(FILE_DIRECTORY_INFORMATION, FileAttributes));
+                item.TypeKnown = true;
+                item.Directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+            }
+            if (LinuxFromWide(item.Name, &item.LinuxName)) {
+                out->push_back(std::move(item));
             } else {
-                std::string printable = Printable(entry.Name);
+                std::string printable = Printable(item.Name);
                 std::string where = Printable(DrivePath(folder));
                 fs.LogOnce(where + "|" + printable,
-                           where + ": \"" + printable +
-                               "\" is left out of the listing: Linux cannot show that name");
+                           where + ": \"" + printable + "\" is left out of the listing: Linux cannot show that name");
             }
         }
-        if (info.NextEntryOffset == 0) break;
-        offset += info.NextEntryOffset;
+        if (next == 0) break;
+        offset += next;
     }
 }
 
 // Reads the whole listing of dir afresh. Returns 0 or an errno.
 int LoadListing(DriveFs& fs, OpenDir* dir) {
     std::vector<DirEntry> entries;
-    entries.push_back({u".", ".", true});
-    entries.push_back({u"..", "..", true});
+    entries.push_back({u".", ".", true, true});
+    entries.push_back({u"..", "..", true, true});
+    bool namesOnly = IsVirtualKind(dir->Node->Kind);
+    const EntryLayout& layout = namesOnly ? kNamesLayout : kDirectoryLayout;
+    FILE_INFORMATION_CLASS infoClass = namesOnly ? FileNamesInformation : FileDirectoryInformation;
     std::vector<std::byte> buffer(kQueryBufferBytes);
     std::u16string folder = fs.Inodes().PathOf(*dir->Node);
     for (bool first = true;; first = false) {
         IO_STATUS_BLOCK ioStatus{};
         NTSTATUS status = NtQueryDirectoryFile(dir->Handle.Get(), nullptr, nullptr, nullptr, &ioStatus, buffer.data(),
-                                               kQueryBufferBytes, FileDirectoryInformation, FALSE, nullptr,
-                                               first ? TRUE : FALSE);
+                                               kQueryBufferBytes, infoClass, FALSE, nullptr, first ? TRUE : FALSE);
         if (status == STATUS_NO_MORE_FILES || status == STATUS_NO_SUCH_FILE) break;
         if (!NT_SUCCESS(status)) return ErrnoFromStatus(status);
         size_t bytes = std::min<size_t>(ioStatus.Information, buffer.size());
         if (bytes == 0) break;
-        ParseEntries(fs, dir->Node->Ino, folder, buffer.data(), bytes, &entries);
+        ParseEntries(fs, dir->Node->Ino, folder, layout, buffer.data(), bytes, &entries);
     }
     dir->Entries = std::move(entries);
+    fs.Inodes().SetListedAt(*dir->Node, std::chrono::steady_clock::now());
     return 0;
+}
+
+// For a plain readdir of a names-only listing: whether the entry is there
+// (opened without counting a lookup) and what type it has. FALSE when it is
+// gone. An entry that cannot be opened for another reason stays, of
+// unknown type.
+bool Probe(DriveFs& fs, OpenDir* dir, DirEntry* item) {
+    if (item->TypeKnown) return true;
+    std::u16string path = fs.Inodes().ChildPath(*dir->Node, item->Name);
+    NtHandle handle;
+    NTSTATUS status = OpenPath(path, FILE_READ_ATTRIBUTES, FILE_OPEN, 0, &handle);
+    if (!NT_SUCCESS(status)) return ErrnoFromStatus(status) != ENOENT;
+    ItemInfo info;
+    if (DescribeOpenItem(handle.Get(), fs.Volume(), false, &info) == ENOENT) return false;
+    item->TypeKnown = true;
+    item->Directory = info.Directory;
+    return true;
 }
 
 void OpOpendir(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
     DriveFs& fs = FsOf(req);
     OpenDir* opened = nullptr;
+    bool keep = false;
     int err = Guarded("opendir", [&] {
         auto inode = InodeOf(fs, ino);
         if (!inode) return ENOENT;
@@ -94,6 +142,8 @@ void OpOpendir(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
         NTSTATUS status =
             OpenPath(path, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, FILE_OPEN, FILE_DIRECTORY_FILE, &dir->Handle);
         if (!NT_SUCCESS(status)) return ErrnoFromStatus(status);
+        auto age = std::chrono::steady_clock::now() - fs.Inodes().ListedAt(*inode);
+        keep = age < std::chrono::duration<double>(fs.Settings().HostTimeout);
         dir->Node = std::move(inode);
         opened = fs.Opens().Adopt(std::move(dir));
         return 0;
@@ -103,8 +153,8 @@ void OpOpendir(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
         return;
     }
     fi->fh = reinterpret_cast<uint64_t>(opened);
-    fi->cache_readdir = 0;
-    fi->keep_cache = 0;
+    fi->cache_readdir = 1;
+    fi->keep_cache = keep ? 1 : 0;
     if (fuse_reply_open(req, fi) != 0) fs.Opens().Release(opened);
 }
 
@@ -123,7 +173,7 @@ int FillListing(fuse_req_t req, DriveFs& fs, OpenDir* dir, size_t size, off_t of
     fuse_ino_t self = dir->Node->Ino;
     fuse_ino_t parent = dir->Node->Parent ? dir->Node->Parent->Ino : self;
     for (size_t i = static_cast<size_t>(offset); i < dir->Entries.size(); ++i) {
-        const DirEntry& item = dir->Entries[i];
+        DirEntry& item = dir->Entries[i];
         bool dot = i < 2;
         char* at = reply->data() + used;
         size_t room = size - used;
@@ -135,12 +185,12 @@ int FillListing(fuse_req_t req, DriveFs& fs, OpenDir* dir, size_t size, off_t of
                 entry.attr.st_mode = S_IFDIR;
             } else {
                 int err = LookupChild(fs, dir->Node, item.Name, &entry);
-                if (err == ENOENT) continue;  // gone since the listing was read
+                if (err == ENOENT) continue;  // a mapping whose target is gone, or gone since listed
                 if (err) {
                     // Listed without attributes: the kernel looks it up itself.
                     entry = {};
                     entry.attr.st_ino = PlaceholderIno(item.LinuxName);
-                    entry.attr.st_mode = item.Directory ? S_IFDIR : S_IFREG;
+                    entry.attr.st_mode = item.TypeKnown ? (item.Directory ? S_IFDIR : S_IFREG) : 0;
                 }
             }
             needed = fuse_add_direntry_plus(req, at, room, item.LinuxName.c_str(), &entry, static_cast<off_t>(i + 1));
@@ -150,6 +200,7 @@ int FillListing(fuse_req_t req, DriveFs& fs, OpenDir* dir, size_t size, off_t of
             }
             if (entry.ino) looked->push_back(entry.ino);
         } else {
+            if (!dot && !Probe(fs, dir, &item)) continue;
             struct stat st{};
             if (dot) {
                 st.st_ino = i == 0 ? self : parent;
@@ -157,7 +208,7 @@ int FillListing(fuse_req_t req, DriveFs& fs, OpenDir* dir, size_t size, off_t of
                 fuse_ino_t known = fs.Inodes().LookupName(self, item.Name);
                 st.st_ino = known ? known : PlaceholderIno(item.LinuxName);
             }
-            st.st_mode = item.Directory ? S_IFDIR : S_IFREG;
+            st.st_mode = item.TypeKnown ? (item.Directory ? S_IFDIR : S_IFREG) : 0;
             needed = fuse_add_direntry(req, at, room, item.LinuxName.c_str(), &st, static_cast<off_t>(i + 1));
             if (needed > room) break;
         }
@@ -167,7 +218,7 @@ int FillListing(fuse_req_t req, DriveFs& fs, OpenDir* dir, size_t size, off_t of
     return 0;
 }
 
-void ReadDirectory(fuse_req_t req, fuse_ino_t, size_t size, off_t offset, fuse_file_info* fi, bool plus) {
+void ReadDirectory(fuse_req_t req, size_t size, off_t offset, fuse_file_info* fi, bool plus) {
     DriveFs& fs = FsOf(req);
     std::vector<char> reply;
     std::vector<fuse_ino_t> looked;
@@ -185,12 +236,12 @@ void ReadDirectory(fuse_req_t req, fuse_ino_t, size_t size, off_t offset, fuse_f
     }
 }
 
-void OpReaddir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fuse_file_info* fi) {
-    ReadDirectory(req, ino, size, offset, fi, false);
+void OpReaddir(fuse_req_t req, fuse_ino_t, size_t size, off_t offset, fuse_file_info* fi) {
+    ReadDirectory(req, size, offset, fi, false);
 }
 
-void OpReaddirplus(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fuse_file_info* fi) {
-    ReadDirectory(req, ino, size, offset, fi, true);
+void OpReaddirplus(fuse_req_t req, fuse_ino_t, size_t size, off_t offset, fuse_file_info* fi) {
+    ReadDirectory(req, size, offset, fi, true);
 }
 
 void OpReleasedir(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {

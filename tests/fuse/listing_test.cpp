@@ -7,6 +7,9 @@
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 
+#include <chrono>
+#include <thread>
+
 namespace korin::fusetest {
 namespace {
 
@@ -57,6 +60,29 @@ TEST_F(ListingTest, MappingWhoseTargetIsGoneIsAbsent) {
     WriteHostFile("missing.txt", "back");
     EXPECT_EQ(ErrnoOf(stat(MountPath("Docs/gone.txt").c_str(), &st)), 0);
     EXPECT_EQ(ReadFile(MountPath("Docs/gone.txt")), "back");
+}
+
+// The kernel may keep a listing for as long as it keeps real items'
+// attributes: a target deleted or made on the host directly shows in the
+// listing within a second.
+TEST_F(ListingTest, HostChangesShowInListingsWithinASecond) {
+    auto listedWithin = [&](const std::string& path, const std::vector<std::string>& expected) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
+        while (List(path) != expected && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return List(path);
+    };
+    ASSERT_EQ(List(MountPath("Docs")), (std::vector<std::string>{"Old", "Work", "report.txt"}));
+    ASSERT_EQ(unlink(HostPath("report.txt").c_str()), 0);
+    WriteHostFile("missing.txt", "now here");
+    EXPECT_EQ(listedWithin(MountPath("Docs"), {"Old", "Work", "gone.txt"}),
+              (std::vector<std::string>{"Old", "Work", "gone.txt"}));
+
+    ASSERT_EQ(List(MountPath("Docs/Work")), (std::vector<std::string>{"a.txt", "sub"}));
+    WriteHostFile("work/b.txt", "beta");
+    EXPECT_EQ(listedWithin(MountPath("Docs/Work"), {"a.txt", "b.txt", "sub"}),
+              (std::vector<std::string>{"a.txt", "b.txt", "sub"}));
 }
 
 TEST_F(ListingTest, StatfsReportsTheDrivesFigures) {
