@@ -85,6 +85,25 @@ TEST_F(ListingTest, HostChangesShowInListingsWithinASecond) {
               (std::vector<std::string>{"a.txt", "b.txt", "sub"}));
 }
 
+// Many more entries than one reply holds, so the kernel asks in several
+// rounds (with and without attributes): every live mapping is listed once,
+// the ones whose target is gone are not.
+TEST_F(ListingTest, ALargeFolderListsEveryLiveMappingOnce) {
+    constexpr int kMappings = 400;
+    ASSERT_EQ(CreateFolder(u"X:\\Big"), STATUS_SUCCESS);
+    std::vector<std::string> expected;
+    for (int i = 0; i < kMappings; ++i) {
+        std::string name = "m" + std::to_string(1000 + i);
+        std::u16string wide(name.begin(), name.end());
+        bool dangling = i % 50 == 7;
+        ASSERT_EQ(CreateMapping(u"X:\\Big\\" + wide, dangling ? u"H:\\nothing\\here" : u"H:\\report.txt"),
+                  STATUS_SUCCESS);
+        if (!dangling) expected.push_back(name);
+    }
+    EXPECT_EQ(List(MountPath("Big")), expected);
+    EXPECT_EQ(List(MountPath("Big")), expected);  // again, from whatever the kernel kept
+}
+
 TEST_F(ListingTest, StatfsReportsTheDrivesFigures) {
     struct statvfs st;
     ASSERT_EQ(statvfs(MountPath().c_str(), &st), 0);
