@@ -15,17 +15,21 @@ namespace {
 // close. A folder that has left the tree already (deleted by a control
 // request) or has gained children since the delete was asked for is kept:
 // the deletion would otherwise hit a foreign key or drop those children.
-// Registry errors are not reported; the folder leaves the tree regardless.
+// A cleanup cannot fail, so when the store refuses the deletion (any failure
+// but "not there") the folder stays in the tree as it stays in the store,
+// rather than vanish now and come back at the next start.
 // Caller holds the VCB's and the FCB's MainResource exclusive.
 void DeleteFolderAtCleanup(FCB* fcb) {
     TREE_NODE* node = fcb->Node;
     fcb->FcbState &= ~FCB_STATE_DELETE_ON_CLEANUP;
     if (!node->Parent || !IsFolderEmpty(node)) return;
     HANDLE parentKey = nullptr;
-    if (NT_SUCCESS(OpenParentKey(&parentKey, node))) {
-        DeleteKeyTree(parentKey, &node->Name);
+    NTSTATUS status = OpenParentKey(&parentKey, node);
+    if (NT_SUCCESS(status)) {
+        status = DeleteKeyTree(parentKey, &node->Name);
         ZwClose(parentKey);
     }
+    if (!NT_SUCCESS(status) && status != STATUS_OBJECT_NAME_NOT_FOUND) return;
     RemoveChild(node);
 }
 

@@ -158,11 +158,25 @@ NTSTATUS SetNodeTarget(TREE_NODE* node, PCUNICODE_STRING target) {
     return STATUS_SUCCESS;
 }
 
+namespace {
+
+// Takes back an InsertChild of a node nobody else has seen yet (the caller
+// has held the drive's lock since the insertion) and frees it: the store
+// refused the node, so neither memory nor the store keeps it.
+void DiscardNewChild(TREE_NODE* node) {
+    TREE_NODE* parent = node->Parent;
+    parent->ChildrenRoot = RtlDelete(&node->Links);
+    RemoveEntryList(&node->SiblingLink);
+    FreeTreeNode(node);
+}
+
+}  // namespace
+
 // Creates a folder node named name under parent and its registry key in the
 // parent's folder key. The caller has checked that parent has no child of
-// that name. Returns STATUS_INSUFFICIENT_RESOURCES (nothing changed) without
-// pool; a failed registry write is not reported (the store follows at the
-// next change, or the tree reverts to the store at the next start).
+// that name. Returns STATUS_INSUFFICIENT_RESOURCES without pool, or the
+// status of the failing registry open or create; on any failure the tree is
+// as before and *node is untouched.
 NTSTATUS CreateFolderNode(TREE_NODE** node, TREE_NODE* parent, PCUNICODE_STRING name) {
     TREE_NODE* child;
     NTSTATUS status = AllocateTreeNode(&child);
@@ -174,10 +188,16 @@ NTSTATUS CreateFolderNode(TREE_NODE** node, TREE_NODE* parent, PCUNICODE_STRING 
     }
     InsertChild(parent, child);
     HANDLE parentKey;
-    if (NT_SUCCESS(OpenParentKey(&parentKey, child))) {
+    status = OpenParentKey(&parentKey, child);
+    if (NT_SUCCESS(status)) {
         HANDLE key;
-        if (NT_SUCCESS(CreateKey(&key, &child->Name, parentKey))) ZwClose(key);
+        status = CreateKey(&key, &child->Name, parentKey);
+        if (NT_SUCCESS(status)) ZwClose(key);
         ZwClose(parentKey);
+    }
+    if (!NT_SUCCESS(status)) {
+        DiscardNewChild(child);
+        return status;
     }
     *node = child;
     return STATUS_SUCCESS;
@@ -186,8 +206,8 @@ NTSTATUS CreateFolderNode(TREE_NODE** node, TREE_NODE* parent, PCUNICODE_STRING 
 // Creates a mapping node named name under parent with target in NT form, and
 // its REG_SZ value in the parent's folder key holding target as given, with
 // its NUL (target must be followed in memory by one). The caller has checked
-// the name. Statuses as CreateFolderNode, plus STATUS_NAME_TOO_LONG from
-// SetNodeTarget.
+// the name. Statuses as CreateFolderNode (the registry's being the value
+// write's), plus STATUS_NAME_TOO_LONG from SetNodeTarget.
 NTSTATUS CreateMappingNode(TREE_NODE** node, TREE_NODE* parent, PCUNICODE_STRING name, PCUNICODE_STRING target) {
     TREE_NODE* child;
     NTSTATUS status = AllocateTreeNode(&child);
@@ -200,11 +220,16 @@ NTSTATUS CreateMappingNode(TREE_NODE** node, TREE_NODE* parent, PCUNICODE_STRING
     }
     InsertChild(parent, child);
     HANDLE parentKey;
-    if (NT_SUCCESS(OpenParentKey(&parentKey, child))) {
+    status = OpenParentKey(&parentKey, child);
+    if (NT_SUCCESS(status)) {
         static WCHAR empty = 0;  // an empty target may come without a buffer
-        ZwSetValueKey(parentKey, &child->Name, 0, REG_SZ, target->Buffer ? target->Buffer : &empty,
-                      target->Buffer ? target->Length + sizeof(WCHAR) : sizeof(WCHAR));
+        status = ZwSetValueKey(parentKey, &child->Name, 0, REG_SZ, target->Buffer ? target->Buffer : &empty,
+                               target->Buffer ? target->Length + sizeof(WCHAR) : sizeof(WCHAR));
         ZwClose(parentKey);
+    }
+    if (!NT_SUCCESS(status)) {
+        DiscardNewChild(child);
+        return status;
     }
     *node = child;
     return STATUS_SUCCESS;
@@ -214,9 +239,11 @@ NTSTATUS CreateMappingNode(TREE_NODE** node, TREE_NODE* parent, PCUNICODE_STRING
 // when the parent has a child of that name (the node itself included, so a
 // change of case alone is refused). Otherwise renames the folder's key tree
 // in the store, then detaches the node, renames it and inserts it again (at
-// the end of the parent's enumeration order). STATUS_INVALID_PARAMETER for a
-// node without parent, STATUS_INSUFFICIENT_RESOURCES (nothing changed)
-// without pool.
+// the end of the parent's enumeration order). The store changes first: when
+// it cannot (the failing registry status is returned, STATUS_OBJECT_NAME_-
+// COLLISION among them for a key of that name only the store has), the node
+// keeps its name and place. STATUS_INVALID_PARAMETER for a node without
+// parent, STATUS_INSUFFICIENT_RESOURCES (nothing changed) without pool.
 NTSTATUS RenameFolderNode(TREE_NODE* node, PCUNICODE_STRING newName) {
     TREE_NODE* parent = node->Parent;
     if (!parent) return STATUS_INVALID_PARAMETER;
@@ -225,9 +252,14 @@ NTSTATUS RenameFolderNode(TREE_NODE* node, PCUNICODE_STRING newName) {
     NTSTATUS status = DuplicateString(&name, newName);
     if (!NT_SUCCESS(status)) return status;
     HANDLE parentKey;
-    if (NT_SUCCESS(OpenParentKey(&parentKey, node))) {
-        RenameKeyTree(parentKey, &node->Name, &name);
+    status = OpenParentKey(&parentKey, node);
+    if (NT_SUCCESS(status)) {
+        status = RenameKeyTree(parentKey, &node->Name, &name);
         ZwClose(parentKey);
+    }
+    if (!NT_SUCCESS(status)) {
+        if (name.Buffer) ExFreePoolWithTag(name.Buffer, TAG_STRING);
+        return status;
     }
     RemoveChild(node);
     if (node->Name.Buffer) ExFreePoolWithTag(node->Name.Buffer, 0);

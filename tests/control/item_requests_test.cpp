@@ -3,6 +3,7 @@
 
 #include "control_fixture.h"
 
+#include "driver/store.h"
 #include "platform/nt/syscalls.h"
 
 namespace korin::control_test {
@@ -32,6 +33,49 @@ TEST_F(ItemRequests, SecondCreateOfAFolderAnswersCollisionInTheStatusWord) {
     EXPECT_EQ(reply.Word(), 0xC0000035u);
     EXPECT_EQ(StateDump(), before);
     EXPECT_TRUE(KeyExists(u"0\\Docs"));
+}
+
+// The store refuses the new item (its folder's key was removed behind the
+// driver's back): the registry's status goes into the status word and the
+// item is in neither memory nor the store.
+TEST_F(ItemRequests, CreateTheStoreRefusesAnswersItsStatusAndChangesNothing) {
+    MakeFolder(u"K:\\Docs");
+    {
+        std::u16string path = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\KRDriver\\Drive\\0\\Docs";
+        UNICODE_STRING name{static_cast<USHORT>(path.size() * 2), static_cast<USHORT>(path.size() * 2), path.data()};
+        HANDLE key = nullptr;
+        ASSERT_EQ(OpenKey(&key, &name, nullptr), STATUS_SUCCESS);
+        ASSERT_EQ(ZwDeleteKey(key), STATUS_SUCCESS);
+        ZwClose(key);
+    }
+    const std::string before = StateDump();
+    EXPECT_EQ(Verdict(IOCTL_CREATE_FOLDER, PathBytes(u"K:\\Docs\\Sub")), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(Verdict(IOCTL_CREATE_MAPPING, PairBytes(u"K:\\Docs\\a.txt", u"C:\\a.txt")),
+              STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(StateDump(), before);
+    EXPECT_EQ(TypeOf(u"K:\\Docs\\Sub"), ItemNotFound);
+}
+
+// A folder rename the store refuses (a key of the new name that only the
+// store holds) answers the registry's status and keeps the old name.
+TEST_F(ItemRequests, FolderRenameTheStoreRefusesKeepsTheOldName) {
+    MakeFolder(u"K:\\Docs");
+    MakeMapping(u"K:\\Docs\\a.txt", u"C:\\a.txt");
+    {
+        std::u16string path = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\KRDriver\\Drive\\0";
+        std::u16string taken = u"Taken";
+        UNICODE_STRING name{static_cast<USHORT>(path.size() * 2), static_cast<USHORT>(path.size() * 2), path.data()};
+        UNICODE_STRING takenName{10, 10, taken.data()};
+        HANDLE key = nullptr, child = nullptr;
+        ASSERT_EQ(OpenKey(&key, &name, nullptr), STATUS_SUCCESS);
+        ASSERT_EQ(CreateKey(&child, &takenName, key), STATUS_SUCCESS);
+        ZwClose(child);
+        ZwClose(key);
+    }
+    const std::string before = StateDump();
+    EXPECT_EQ(Verdict(IOCTL_RENAME_FOLDER, PairBytes(u"K:\\Docs", u"TAKEN")), STATUS_OBJECT_NAME_COLLISION);
+    EXPECT_EQ(StateDump(), before);
+    EXPECT_EQ(TypeOf(u"K:\\Docs\\a.txt"), ItemFileMapping);
 }
 
 TEST_F(ItemRequests, MappingNamedLikeAFolderInAnotherCaseCollides) {

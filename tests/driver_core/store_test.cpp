@@ -60,6 +60,25 @@ TEST_F(StoreTest, RestartListsFoldersFirstThenMappings) {
     EXPECT_EQ(Find(u'X', u"F1")->Target, nullptr);
 }
 
+TEST_F(StoreTest, RenamedFolderMovesToTheEndWithItsChildren) {
+    ASSERT_EQ(Start(), STATUS_SUCCESS);
+    TREE_NODE* root = Root(u'X');
+    TREE_NODE* docs = AddFolder(root, u"Docs");
+    TREE_NODE* inner = AddFolder(docs, u"Inner");
+    AddFolder(root, u"Music");
+    std::u16string text = u"Papers";
+    UNICODE_STRING name = Counted(text);
+    {
+        DriveLock lock(Drive(u'X'));
+        ASSERT_EQ(RenameFolderNode(docs, &name), STATUS_SUCCESS);
+        EXPECT_NE(Text(docs->Name).data(), text.data());
+    }
+    EXPECT_EQ(Children(root), (std::vector<std::u16string>{u"Music", u"Papers"}));
+    EXPECT_EQ(Find(u'X', u"papers"), docs);
+    EXPECT_EQ(Find(u'X', u"Docs"), nullptr);
+    EXPECT_EQ(Find(u'X', u"Papers\\Inner"), inner);
+}
+
 TEST_F(StoreTest, RenamedFolderMovesItsWholeKeyTree) {
     const std::u16string longTarget = u"C:\\" + std::u16string(3000, u'L') + u"\\";  // beyond the 2056-byte buffers
     const std::u16string longName(600, u'n');                                      // a value name beyond them too
@@ -269,6 +288,78 @@ TEST_F(StoreTest, NodeCreationWithoutPoolChangesNothing) {
     EXPECT_TRUE(IsFolderEmpty(root));
     EXPECT_TRUE(Subkeys(Folder(u"")).empty());
     EXPECT_TRUE(ValueNames(Folder(u"")).empty());
+}
+
+// Removes a key (it must have no subkeys) behind the driver's back, as a
+// hand edit of the store would.
+void DeleteKeyBehindDriver(const std::u16string& path) {
+    UNICODE_STRING name = Counted(path);
+    HANDLE key = nullptr;
+    ASSERT_EQ(OpenKey(&key, &name, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(ZwDeleteKey(key), STATUS_SUCCESS);
+    ZwClose(key);
+}
+
+// The store refuses a new folder or mapping: the creation answers the
+// registry's status and the node is gone from memory (and freed, TearDown
+// checks the pool), as it is absent from the store.
+TEST_F(StoreTest, NodeCreationTheStoreRefusesChangesNothing) {
+    ASSERT_EQ(Start(), STATUS_SUCCESS);
+    TREE_NODE* docs = AddFolder(Root(u'X'), u"Docs");
+    ASSERT_NE(docs, nullptr);
+    DeleteKeyBehindDriver(Folder(u"Docs"));
+    std::u16string nameText = u"New", targetText = u"C:\\t";
+    UNICODE_STRING name = Counted(nameText), target = Counted(targetText);
+    {
+        DriveLock lock(Drive(u'X'));
+        TREE_NODE* node = nullptr;
+        EXPECT_EQ(CreateFolderNode(&node, docs, &name), STATUS_OBJECT_NAME_NOT_FOUND);
+        EXPECT_EQ(CreateMappingNode(&node, docs, &name, &target), STATUS_OBJECT_NAME_NOT_FOUND);
+        EXPECT_EQ(node, nullptr);
+        EXPECT_TRUE(IsFolderEmpty(docs));
+        EXPECT_EQ(docs->ChildrenRoot, nullptr);
+        EXPECT_EQ(LookupChild(docs, &name), nullptr);
+    }
+    EXPECT_FALSE(KeyExists(Folder(u"Docs\\New")));
+    EXPECT_EQ(Subkeys(Folder(u"")), std::vector<std::u16string>{});
+    EXPECT_TRUE(ValueNames(Folder(u"")).empty());
+}
+
+// The store refuses a folder's rename: the registry's status comes back and
+// the node keeps its name and its place in enumeration and lookup.
+TEST_F(StoreTest, FolderRenameTheStoreRefusesKeepsTheOldName) {
+    ASSERT_EQ(Start(), STATUS_SUCCESS);
+    TREE_NODE* root = Root(u'X');
+    TREE_NODE* docs = AddFolder(root, u"Docs");
+    AddFolder(docs, u"Inner");
+    AddFolder(root, u"Last");
+    CreateKeyPath(Folder(u"Taken"));  // only the store has it
+    struct Case {
+        const char* what;
+        std::u16string newName;
+        const char* failTag;  // pool tag to fail once, or nullptr
+        NTSTATUS expected;
+    };
+    const Case cases[] = {
+        {"copy walk without pool", u"Renamed", "QKey", STATUS_INSUFFICIENT_RESOURCES},
+        {"name of a key only the store holds", u"taken", nullptr, STATUS_OBJECT_NAME_COLLISION},
+    };
+    for (const Case& c : cases) {
+        UNICODE_STRING name = Counted(c.newName);
+        {
+            DriveLock lock(Drive(u'X'));
+            if (c.failTag) pool::FailNthAllocation(Tag(c.failTag), 1);
+            EXPECT_EQ(RenameFolderNode(docs, &name), c.expected) << c.what;
+            pool::ClearInjectedFailures();
+            EXPECT_EQ(Text(docs->Name), u"Docs") << c.what;
+            EXPECT_EQ(docs->Parent, root) << c.what;
+            EXPECT_EQ(LookupChild(root, &name), nullptr) << c.what;
+        }
+        EXPECT_EQ(Children(root), (std::vector<std::u16string>{u"Docs", u"Last"})) << c.what;
+        EXPECT_NE(Find(u'X', u"Docs\\Inner"), nullptr) << c.what;
+        EXPECT_EQ(Subkeys(Folder(u"")), (std::vector<std::u16string>{u"Docs", u"Last", u"Taken"})) << c.what;
+        EXPECT_EQ(Subkeys(Folder(u"Docs")), std::vector<std::u16string>{u"Inner"}) << c.what;
+    }
 }
 
 // Out of pool while the tree loads: the drive starts with what could be

@@ -57,6 +57,22 @@ TEST_F(CleanupCloseTest, FolderMarkedThroughOneOfTwoHandlesGoesWithTheLast) {
     EXPECT_FALSE(StoreKeyExists(u"old"));
 }
 
+// The store cannot delete the folder's key at the last cleanup (its walk
+// finds no pool): the folder stays in memory as it stays in the store, so
+// the next start shows the same tree.
+TEST_F(CleanupCloseTest, FolderTheStoreCannotDeleteIsKept) {
+    AddFolder(u"old");
+    Handle handle;
+    ASSERT_EQ(Open(u"X:\\old", handle, kDeleteOptions, FILE_OPEN, kDeleteAccess).Status, STATUS_SUCCESS);
+    ASSERT_EQ(SetDeleteDisposition(handle.get(), true), STATUS_SUCCESS);
+    pool::FailNthAllocation("QKey", 1);
+    handle.Close();
+    pool::ClearInjectedFailures();
+    EXPECT_NE(Find(u"old"), nullptr);
+    EXPECT_TRUE(StoreKeyExists(u"old"));
+    EXPECT_EQ(Children(u""), std::vector<std::u16string>{u"old"});
+}
+
 TEST_F(CleanupCloseTest, FolderThatGainedAChildAfterTheDeleteWasAskedForIsKept) {
     AddFolder(u"old");
     Handle folder;

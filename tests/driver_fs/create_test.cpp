@@ -3,6 +3,7 @@
 // and what is left behind when an open fails.
 #include "drive_fixture.h"
 
+#include "driver/store.h"
 #include "platform/nt/pool.h"
 
 #include <cstring>
@@ -59,6 +60,28 @@ TEST_F(CreateTest, CreateDirectoryMakesEveryMissingFolderInMemoryAndRegistry) {
     // Only the folder opened has an FCB.
     EXPECT_EQ(Find(u"d1")->Fcb, nullptr);
     EXPECT_EQ(pool::LiveBlocks("RDcb"), 2u) << "d3's and the root's";
+}
+
+// A directory create the store refuses (the parent's key was removed behind
+// the driver's back) fails with the registry's status; no folder is left in
+// memory that the next start would not find.
+TEST_F(CreateTest, CreateDirectoryTheStoreRefusesFailsAndLeavesNoFolder) {
+    AddFolder(u"Docs");
+    {
+        std::u16string path = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\KRDriver\\Drive\\0\\Docs";
+        UNICODE_STRING name{static_cast<USHORT>(path.size() * 2), static_cast<USHORT>(path.size() * 2), path.data()};
+        HANDLE key = nullptr;
+        ASSERT_EQ(OpenKey(&key, &name, nullptr), STATUS_SUCCESS);
+        ASSERT_EQ(ZwDeleteKey(key), STATUS_SUCCESS);
+        ZwClose(key);
+    }
+    Handle sub;
+    OpenResult open = Open(u"X:\\Docs\\Sub", sub, FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT, FILE_CREATE);
+    EXPECT_EQ(open.Status, STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(Find(u"Docs\\Sub"), nullptr);
+    EXPECT_TRUE(Children(u"Docs").empty());
+    EXPECT_FALSE(StoreKeyExists(u"Docs\\Sub"));
+    ExpectPoolClean();
 }
 
 TEST_F(CreateTest, CreatingAnExistingFolderOpensIt) {
