@@ -11,6 +11,19 @@
 // epoll set; the device is non-blocking and woken exclusively, so one request
 // wakes one thread); the invalidation thread sends the kernel the
 // invalidations; Mount and Unmount come from the mount manager's thread.
+//
+// Locks (take in this order; only OpenDir::Mutex is held across syscalls to
+// the drive, and OpenObjects' mutex across a host call on a descriptor it
+// keeps open; none across a reply):
+//
+//   | lock                    | guards                                        |
+//   |-------------------------|-----------------------------------------------|
+//   | OpenDir::Mutex          | one listing request of that open at a time    |
+//   | hiddenMutex_            | files removed while open (hidden_)            |
+//   | OpenObjects' mutex      | the set of opens                              |
+//   | InodeTable's mutex      | inodes, names, stamps (a leaf)                |
+//   | invalidationMutex_      | invalidation requests and passes (a leaf)     |
+//   | logMutex_               | keys already logged (a leaf)                  |
 #pragma once
 
 #include "fuse_api.h"

@@ -245,7 +245,10 @@ void OpReaddirplus(fuse_req_t req, fuse_ino_t, size_t size, off_t offset, fuse_f
 }
 
 void OpReleasedir(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
-    FsOf(req).Opens().Release(reinterpret_cast<OpenDir*>(fi->fh));
+    Guarded("releasedir", [&] {
+        FsOf(req).Opens().Release(reinterpret_cast<OpenDir*>(fi->fh));
+        return 0;
+    });
     fuse_reply_err(req, 0);
 }
 

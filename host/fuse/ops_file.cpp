@@ -269,13 +269,16 @@ void OpFallocate(fuse_req_t req, fuse_ino_t, int mode, off_t offset, off_t lengt
 void OpRelease(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
     DriveFs& fs = FsOf(req);
     auto* file = reinterpret_cast<OpenFile*>(fi->fh);
-    if (file->Written && file->HostFd >= 0) {
-        struct stat st;
-        if (fstat(file->HostFd, &st) == 0) fs.Inodes().SetCacheStamp(*file->Node, StampOf(st));
-    }
-    std::shared_ptr<Inode> node = file->Node;
-    fs.Opens().Release(file);
-    if (node) fs.OnReleased(node.get());
+    Guarded("release", [&] {
+        if (file->Written && file->HostFd >= 0) {
+            struct stat st;
+            if (fstat(file->HostFd, &st) == 0) fs.Inodes().SetCacheStamp(*file->Node, StampOf(st));
+        }
+        std::shared_ptr<Inode> node = file->Node;
+        fs.Opens().Release(file);
+        if (node) fs.OnReleased(node.get());
+        return 0;
+    });
     fuse_reply_err(req, 0);
 }
 
