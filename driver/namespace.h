@@ -55,6 +55,7 @@ constexpr ULONG TAG_REPARSE_NAME = PoolTag("Qnfn");
 constexpr ULONG TAG_QUERY_PATTERN = PoolTag("RDi1");
 constexpr ULONG TAG_SAVED_PATTERN = PoolTag("RDi2");
 constexpr ULONG TAG_STAR_PATTERN = PoolTag("RDi3");
+constexpr ULONG TAG_BALANCE_RUN = PoolTag("QBal");  // a folder's children in name order, while it is reshaped
 
 struct FCB;
 struct TREE_NODE;
@@ -151,6 +152,8 @@ void InsertChild(TREE_NODE* parent, TREE_NODE* node);
 NTSTATUS RemoveChild(TREE_NODE* node);
 TREE_NODE* LookupChild(TREE_NODE* node, PCUNICODE_STRING name);
 BOOLEAN IsFolderEmpty(TREE_NODE* node);
+// Gives node's splay tree of children the least height, order kept (start-up).
+void BalanceChildren(TREE_NODE* node);
 VCB* VcbFromLetter(WCHAR letter);  // takes DriveTableLock shared for the read; NULL for a non-letter
 // The DriveTable index of a letter in either case (0 for A), or -1 for anything else.
 int DriveIndex(WCHAR letter);

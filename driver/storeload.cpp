@@ -89,7 +89,8 @@ void LoadMappings(HANDLE key, TREE_NODE* node, RegistryBuffer& buffer) {
 
 // Loads folder key key into node: first every subkey as a folder (with its
 // own tree, depth first), then every value as a mapping, so that after a
-// start a folder's children enumerate folders first. Errors only leave
+// start a folder's children enumerate folders first. Each folder's lookup
+// tree is then given its least height. Errors only leave
 // parts out: a key that cannot be opened, or pool that runs out, contributes
 // nothing. Caller holds the drive's MainResource exclusive; key stays open.
 void LoadFolder(HANDLE key, TREE_NODE* node) {
@@ -109,6 +110,7 @@ void LoadFolder(HANDLE key, TREE_NODE* node) {
             continue;
         }
         LoadMappings(top->key, top->node, top->buffer);
+        BalanceChildren(top->node);
         top = PopFrame(top);
     }
 }

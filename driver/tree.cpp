@@ -119,6 +119,55 @@ TREE_NODE* LookupChild(TREE_NODE* node, PCUNICODE_STRING name) {
 
 BOOLEAN IsFolderEmpty(TREE_NODE* node) { return IsListEmpty(&node->ChildList); }
 
+namespace {
+
+// The next node of a splay tree in name order, through the parent links;
+// NULL after the last. A root's Parent is the root itself.
+PRTL_SPLAY_LINKS NextInOrder(PRTL_SPLAY_LINKS at) {
+    if (at->RightChild) {
+        at = at->RightChild;
+        while (at->LeftChild) at = at->LeftChild;
+        return at;
+    }
+    while (!RtlIsRoot(at) && RtlIsRightChild(at)) at = at->Parent;
+    return RtlIsRoot(at) ? nullptr : at->Parent;
+}
+
+// Links run[0..count) (in name order) into a tree of least height below
+// parent (NULL for the root) and returns its top. Recursion is as deep as
+// the tree it builds: log2 of the count.
+PRTL_SPLAY_LINKS BuildBalanced(PRTL_SPLAY_LINKS* run, size_t count, PRTL_SPLAY_LINKS parent) {
+    if (count == 0) return nullptr;
+    const size_t middle = count / 2;
+    PRTL_SPLAY_LINKS top = run[middle];
+    top->Parent = parent ? parent : top;
+    top->LeftChild = BuildBalanced(run, middle, top);
+    top->RightChild = BuildBalanced(run + middle + 1, count - middle - 1, top);
+    return top;
+}
+
+}  // namespace
+
+// Reshapes node's splay tree of children into one of least height, keeping
+// its order: a folder loaded from the store arrives in name order, and
+// splaying each newcomer to the top leaves a chain as long as the folder
+// that the first lookups would walk. ChildList is untouched. Without pool
+// for the temporary run of links the tree keeps its shape.
+void BalanceChildren(TREE_NODE* node) {
+    size_t count = 0;
+    for (PLIST_ENTRY entry = node->ChildList.Flink; entry != &node->ChildList; entry = entry->Flink) ++count;
+    if (count < 3) return;
+    auto* run = static_cast<PRTL_SPLAY_LINKS*>(
+        ExAllocatePoolWithTag(NonPagedPool, count * sizeof(PRTL_SPLAY_LINKS), TAG_BALANCE_RUN));
+    if (!run) return;
+    PRTL_SPLAY_LINKS at = node->ChildrenRoot;
+    while (at->LeftChild) at = at->LeftChild;
+    size_t filled = 0;
+    for (; at && filled < count; at = NextInOrder(at)) run[filled++] = at;
+    if (filled == count && !at) node->ChildrenRoot = BuildBalanced(run, count, nullptr);
+    ExFreePoolWithTag(run, TAG_BALANCE_RUN);
+}
+
 // Sets the node's Target to the NT form of the user target: "" stays empty
 // (but non-NULL), "\\server\share..." becomes "\??\UNC\server\share...", and
 // "C:\..." becomes "\??\C:\...". Header and text share one pool block (tag

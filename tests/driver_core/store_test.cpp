@@ -6,6 +6,10 @@
 
 #include "platform/nt/pool.h"
 
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
 namespace korin::drivercore {
 namespace {
 
@@ -359,6 +363,71 @@ TEST_F(StoreTest, FolderRenameTheStoreRefusesKeepsTheOldName) {
         EXPECT_NE(Find(u'X', u"Docs\\Inner"), nullptr) << c.what;
         EXPECT_EQ(Subkeys(Folder(u"")), (std::vector<std::u16string>{u"Docs", u"Last", u"Taken"})) << c.what;
         EXPECT_EQ(Subkeys(Folder(u"Docs")), std::vector<std::u16string>{u"Inner"}) << c.what;
+    }
+}
+
+// Height of a splay tree, walked without recursion.
+size_t TreeHeight(PRTL_SPLAY_LINKS root) {
+    size_t height = 0;
+    std::vector<std::pair<PRTL_SPLAY_LINKS, size_t>> pending;
+    if (root) pending.emplace_back(root, 1);
+    while (!pending.empty()) {
+        auto [at, depth] = pending.back();
+        pending.pop_back();
+        height = std::max(height, depth);
+        if (at->LeftChild) pending.emplace_back(at->LeftChild, depth + 1);
+        if (at->RightChild) pending.emplace_back(at->RightChild, depth + 1);
+    }
+    return height;
+}
+
+// A large folder arrives from the store in name order: after the start its
+// lookup tree is of logarithmic height (not a chain as long as the folder),
+// every child is found, and the listing keeps folders first, each run in the
+// store's order.
+TEST_F(StoreTest, LargeSortedFolderLoadsIntoAShallowTree) {
+    constexpr int kMappings = 20000, kFolders = 300;
+    CreateKeyPath(Folder(u"Big"));
+    {
+        std::u16string path = Folder(u"Big");
+        UNICODE_STRING keyName = Counted(path);
+        HANDLE key = nullptr;
+        ASSERT_EQ(OpenKey(&key, &keyName, nullptr), STATUS_SUCCESS);
+        const std::vector<uint8_t> data = StringData(u"C:\\t");
+        for (int i = 0; i < kMappings; ++i) {
+            char text[16];
+            std::snprintf(text, sizeof text, "m%05d", i);
+            std::u16string name(text, text + std::strlen(text));
+            UNICODE_STRING valueName = Counted(name);
+            ASSERT_EQ(ZwSetValueKey(key, &valueName, 0, REG_SZ, const_cast<uint8_t*>(data.data()),
+                                    static_cast<ULONG>(data.size())),
+                      STATUS_SUCCESS);
+        }
+        ZwClose(key);
+    }
+    for (int i = 0; i < kFolders; ++i) {
+        char text[16];
+        std::snprintf(text, sizeof text, "f%03d", i);
+        CreateKeyPath(Folder(u"Big\\" + std::u16string(text, text + std::strlen(text))));
+    }
+    ASSERT_EQ(Start(), STATUS_SUCCESS);
+    TREE_NODE* big = Find(u'X', u"Big");
+    ASSERT_NE(big, nullptr);
+    const size_t height = TreeHeight(big->ChildrenRoot);
+    EXPECT_LE(height, 16u) << "a balanced tree of 20300 children is 15 high";
+
+    const std::vector<std::u16string> children = Children(big);
+    ASSERT_EQ(children.size(), size_t{kMappings + kFolders});
+    EXPECT_EQ(children.front(), u"f000");
+    EXPECT_EQ(children[kFolders - 1], u"f299");
+    EXPECT_EQ(children[kFolders], u"m00000");
+    EXPECT_EQ(children.back(), u"m19999");
+    DriveLock lock(Drive(u'X'));
+    for (const std::u16string& name : children) {
+        UNICODE_STRING counted = Counted(name);
+        TREE_NODE* found = LookupChild(big, &counted);
+        ASSERT_NE(found, nullptr) << Narrow(name);
+        ASSERT_EQ(Text(found->Name), name);
     }
 }
 
