@@ -113,7 +113,11 @@ void DriveFs::Worker(int) {
         if (stopNow || stopping_) break;
         int received = fuse_session_receive_buf(session_, &buffer);
         if (received == -EAGAIN || received == -EINTR) continue;
-        if (received <= 0) break;  // 0: the connection is gone (unmounted or aborted)
+        if (received <= 0) {
+            // The connection is gone (unmounted from outside, or aborted).
+            if (!stopping_ && !lost_.exchange(true) && onLost_) onLost_();
+            break;
+        }
         fuse_session_process_buf(session_, &buffer);
     }
     std::free(buffer.mem);

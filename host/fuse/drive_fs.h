@@ -36,6 +36,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -60,6 +61,10 @@ public:
     // Stops serving and unmounts (lazily: programs still inside see the
     // connection gone). Idempotent.
     void Unmount();
+    // Called once, from a worker, when the connection goes away on its own
+    // (unmounted from outside, or aborted). Set before Mount.
+    void SetLostHandler(std::function<void()> handler) { onLost_ = std::move(handler); }
+    bool Lost() const { return lost_; }
 
     char16_t Letter() const { return letter_; }
     PDEVICE_OBJECT Volume() const { return volume_; }
@@ -127,6 +132,8 @@ private:
     std::atomic<bool> stopping_{false};
     std::vector<std::thread> workers_;
     bool mounted_ = false;
+    std::function<void()> onLost_;
+    std::atomic<bool> lost_{false};
 
     // Invalidation: requested_ counts requests, done_ the last one a finished
     // pass covered. Under invalidationMutex_.

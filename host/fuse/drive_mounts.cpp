@@ -221,7 +221,7 @@ void DriveMounts::Reconcile(char16_t letter) {
     NTSTATUS status = ob::ParsePath(LinkOf(letter), &device, &remainder);
     bool wanted = NT_SUCCESS(status) && device && !hostfs::IsHostVolume(device);
     std::shared_ptr<DriveFs> current = MountOf(letter);
-    if (current && (!wanted || current->Volume() != device)) {
+    if (current && (!wanted || current->Volume() != device || current->Lost())) {
         UnmountLetter(letter);
         current.reset();
     }
@@ -233,6 +233,12 @@ void DriveMounts::Reconcile(char16_t letter) {
         return;
     }
     auto fs = std::make_shared<DriveFs>(letter, device, mountPoint, options_.Settings);
+    // A mount taken away from outside while its letter still leads to the
+    // drive is made again.
+    std::weak_ptr<State> weak = state_;
+    fs->SetLostHandler([weak, letter] {
+        if (auto state = weak.lock()) Queue(*state, letter);
+    });
     if (int err = fs->Mount()) {
         Log("%c: cannot mount at %s: %s", static_cast<char>(letter), mountPoint.c_str(), std::strerror(err));
         rmdir(mountPoint.c_str());

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <thread>
 
 namespace korin::fusetest {
 namespace {
@@ -106,6 +107,17 @@ TEST_F(LifecycleTest, StaleMountsAreCleanedAtTheNextStart) {
     ASSERT_EQ(mounts_->Start(), 0);
     ASSERT_TRUE(mounts_->Settle(seconds(10)));
     EXPECT_FALSE(IsMountPoint(stale));
+    EXPECT_EQ(ReadFile(MountPath("Docs/a.txt")), "alpha");
+}
+
+TEST_F(LifecycleTest, AMountTakenAwayFromOutsideComesBack) {
+    ASSERT_EQ(umount2(MountPath().c_str(), MNT_DETACH), 0) << strerror(errno);
+    auto deadline = std::chrono::steady_clock::now() + seconds(10);
+    while (!IsMountPoint(MountPath()) && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ASSERT_TRUE(Mounts().Settle(seconds(10)));
+    EXPECT_TRUE(IsMountPoint(MountPath()));
     EXPECT_EQ(ReadFile(MountPath("Docs/a.txt")), "alpha");
 }
 
