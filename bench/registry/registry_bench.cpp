@@ -1,5 +1,6 @@
-// Registry speed: one value write, one key creation, and enumeration by
-// index at two sizes (the time per entry should not grow with the count).
+// Registry speed: one value write, one key creation, the driver's chain of
+// three key opens, and enumeration by index at two sizes (the time per
+// entry should not grow with the count).
 #include "platform/nt/zw.h"
 #include "platform/registry/process_database.h"
 
@@ -80,6 +81,41 @@ void BM_CreateKey(benchmark::State& state) {
     ZwClose(parent);
 }
 BENCHMARK(BM_CreateKey)->Repetitions(5)->ReportAggregatesOnly(true);
+
+NTSTATUS Open(const std::u16string& path, HANDLE root, HANDLE* key) {
+    UNICODE_STRING name{static_cast<USHORT>(path.size() * 2), static_cast<USHORT>(path.size() * 2),
+                        const_cast<PWSTR>(path.data())};
+    OBJECT_ATTRIBUTES oa;
+    InitializeObjectAttributes(&oa, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, root, nullptr);
+    return ZwOpenKey(key, KEY_ALL_ACCESS, &oa);
+}
+
+// The driver's walk to a folder key: the Drive key by its absolute name,
+// then the drive's key and a folder key, each relative to the one above.
+void BM_OpenKeyChain(benchmark::State& state) {
+    const std::u16string drive = u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\BenchDriver\\Drive";
+    ZwClose(Create(u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet"));
+    ZwClose(Create(u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services"));
+    ZwClose(Create(u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\BenchDriver"));
+    HANDLE driveKey = Create(drive);
+    HANDLE instance = Create(u"Instance0", driveKey);
+    ZwClose(Create(u"Docs", instance));
+    ZwClose(instance);
+    ZwClose(driveKey);
+    for (auto _ : state) {
+        HANDLE key, next;
+        NTSTATUS status = Open(drive, nullptr, &key);
+        for (const char16_t* part : {u"Instance0", u"Docs"}) {
+            if (!NT_SUCCESS(status)) break;
+            status = Open(part, key, &next);
+            ZwClose(key);
+            key = next;
+        }
+        if (!NT_SUCCESS(status)) state.SkipWithError("open failed");
+        ZwClose(key);
+    }
+}
+BENCHMARK(BM_OpenKeyChain)->Repetitions(5)->ReportAggregatesOnly(true);
 
 // Enumerating every value by index the driver's way: ask the size with an
 // empty buffer, then read the entry into a buffer of exactly that size.

@@ -2,6 +2,7 @@
 
 #include "names.h"
 
+#include <atomic>
 #include <bit>
 #include <chrono>
 #include <cstdio>
@@ -16,6 +17,8 @@ namespace {
 
 constexpr int kBusyTimeoutMs = 10000;
 constexpr int kSchemaVersion = 1;
+// Entries in the name cache before it starts over.
+constexpr size_t kMaxCachedNames = 1 << 14;
 
 // The name as stored: its UTF-16 code units, byte-exact.
 std::string NameBlob(std::u16string_view name) {
@@ -32,6 +35,12 @@ std::string UpnameBlob(std::u16string_view name) {
         blob[2 * i + 1] = static_cast<char>(upper[i] & 0xFF);
     }
     return blob;
+}
+
+std::string CacheKey(KeyId parent, const std::string& upname) {
+    std::string key(sizeof parent, '\0');
+    std::memcpy(key.data(), &parent, sizeof parent);
+    return key += upname;
 }
 
 std::u16string DecodeName(std::string_view bytes) {
@@ -243,6 +252,74 @@ NTSTATUS Database::CreateLayout() {
 
 void Database::Changed(KeyId key) { changes_[key] = ++changeCounter_; }
 
+void Database::ClearCacheLocked() {
+    children_.clear();
+    known_.clear();
+    cacheVersion_ = -1;
+    walHeaderValid_ = false;
+}
+
+bool Database::ReadWalHeaderLocked(std::array<unsigned char, 48>* out) {
+    sqlite3_file* file = nullptr;
+    if (sqlite3_file_control(db_, "main", SQLITE_FCNTL_FILE_POINTER, &file) != SQLITE_OK || file == nullptr ||
+        file->pMethods == nullptr || file->pMethods->iVersion < 2 || file->pMethods->xShmMap == nullptr)
+        return false;
+    void volatile* region = nullptr;
+    // The first 32 KiB region of the WAL index; its header is two copies of
+    // 48 bytes, written second copy first, so equal copies are a whole one.
+    if (file->pMethods->xShmMap(file, 0, 32768, 0, &region) != SQLITE_OK || region == nullptr) return false;
+    const volatile unsigned char* bytes = static_cast<const volatile unsigned char*>(region);
+    std::array<unsigned char, 48> second;
+    for (size_t i = 0; i < out->size(); ++i) (*out)[i] = bytes[i];
+    std::atomic_thread_fence(std::memory_order_acquire);
+    for (size_t i = 0; i < second.size(); ++i) second[i] = bytes[out->size() + i];
+    // isInit (byte 12) is set in a header that has been built.
+    return *out == second && (*out)[12] != 0;
+}
+
+bool Database::CacheCurrentLocked() {
+    if (cacheVersion_ < 0) return false;
+    std::array<unsigned char, 48> header;
+    bool haveHeader = ReadWalHeaderLocked(&header);
+    if (haveHeader && walHeaderValid_ && header == walHeader_) return true;
+    // Something committed since (this connection, maybe): ask whether it was
+    // another connection. The header read before the question can only be
+    // older than the answer, never newer.
+    walHeaderValid_ = false;
+    int64_t version = -1;
+    {
+        Query q(dataVersion_);
+        if (q.Step() == SQLITE_ROW) version = q.ColumnInt(0);
+    }
+    if (version == cacheVersion_) {
+        walHeader_ = header;
+        walHeaderValid_ = haveHeader;
+        return true;
+    }
+    ClearCacheLocked();
+    return false;
+}
+
+void Database::CacheChildLocked(KeyId parent, const std::string& upname, KeyId child) {
+    if (children_.size() >= kMaxCachedNames) {
+        int64_t version = cacheVersion_;
+        ClearCacheLocked();
+        cacheVersion_ = version;
+    }
+    std::string key = CacheKey(parent, upname);
+    known_[parent];
+    if (children_.emplace(key, child).second) known_[child].push_back(std::move(key));
+}
+
+// The key is gone: its own entry and the names of its children (none, for a
+// key that could be deleted) go with it.
+void Database::ForgetKeyLocked(KeyId key) {
+    auto it = known_.find(key);
+    if (it == known_.end()) return;
+    for (const std::string& entry : it->second) children_.erase(entry);
+    known_.erase(it);
+}
+
 ChangeStamp Database::Stamp(KeyId key) {
     std::lock_guard lock(mutex_);
     ChangeStamp stamp;
@@ -304,14 +381,52 @@ NTSTATUS Database::TouchLocked(KeyId key, bool* exists) {
 
 NTSTATUS Database::LookupPath(KeyId start, const std::vector<std::u16string_view>& components, KeyId* out) {
     std::lock_guard lock(mutex_);
+    std::vector<std::string> upnames;
+    upnames.reserve(components.size());
+    for (std::u16string_view part : components) upnames.push_back(UpnameBlob(part));
+    if (CacheCurrentLocked() && known_.count(start)) {
+        KeyId current = start;
+        bool hit = true;
+        for (const std::string& upname : upnames) {
+            auto it = children_.find(CacheKey(current, upname));
+            if (it == children_.end()) {
+                hit = false;
+                break;
+            }
+            current = it->second;
+        }
+        if (hit) {
+            *out = current;
+            return STATUS_SUCCESS;
+        }
+    }
     Transaction txn(*this, Transaction::kRead);
     if (txn.BeginResult() != SQLITE_OK) return Fail(txn.BeginResult(), "begin");
+    // The version read inside the transaction is the one its reads are
+    // consistent with.
+    int64_t version = -1;
+    {
+        Query q(dataVersion_);
+        int rc = q.Step();
+        if (rc != SQLITE_ROW) return Fail(rc, "data version");
+        version = q.ColumnInt(0);
+    }
+    if (version != cacheVersion_) {
+        ClearCacheLocked();
+        cacheVersion_ = version;
+    }
     NTSTATUS status;
-    if (!KeyExistsLocked(start, &status)) return status;
+    if (!KeyExistsLocked(start, &status)) {
+        ForgetKeyLocked(start);
+        return status;
+    }
+    known_[start];
     KeyId current = start;
-    for (std::u16string_view part : components) {
-        status = FindChildLocked(current, UpnameBlob(part), &current);
+    for (const std::string& upname : upnames) {
+        KeyId parent = current;
+        status = FindChildLocked(parent, upname, &current);
         if (!NT_SUCCESS(status)) return status;
+        CacheChildLocked(parent, upname, current);
     }
     *out = current;
     return txn.Commit();
@@ -322,29 +437,54 @@ NTSTATUS Database::CreatePath(KeyId start, const std::vector<std::u16string_view
     std::lock_guard lock(mutex_);
     Transaction txn(*this, Transaction::kWrite);
     if (txn.BeginResult() != SQLITE_OK) return Fail(txn.BeginResult(), "begin");
+    int64_t version = -1;
+    {
+        Query q(dataVersion_);
+        int rc = q.Step();
+        if (rc != SQLITE_ROW) return Fail(rc, "data version");
+        version = q.ColumnInt(0);
+    }
     NTSTATUS status;
     if (!KeyExistsLocked(start, &status)) return status;
     KeyId current = start;
     *created = false;
+    struct Step {
+        KeyId parent;
+        std::string upname;
+        KeyId child;
+    };
+    std::vector<Step> walked;
+    walked.reserve(components.size());
     for (size_t i = 0; i < components.size(); ++i) {
         KeyId parent = current;
-        status = FindChildLocked(parent, UpnameBlob(components[i]), &current);
-        if (status != STATUS_OBJECT_NAME_NOT_FOUND) {
+        std::string upname = UpnameBlob(components[i]);
+        status = FindChildLocked(parent, upname, &current);
+        if (status == STATUS_OBJECT_NAME_NOT_FOUND) {
+            bool last = i + 1 == components.size();
+            if (!last && !intermediate) return STATUS_OBJECT_NAME_NOT_FOUND;
+            status = InsertChildLocked(parent, components[i], false, &current);
+            bool exists;
+            if (NT_SUCCESS(status)) status = TouchLocked(parent, &exists);
             if (!NT_SUCCESS(status)) return status;
-            continue;
+            Changed(parent);
+            *created = last;
+        } else if (!NT_SUCCESS(status)) {
+            return status;
         }
-        bool last = i + 1 == components.size();
-        if (!last && !intermediate) return STATUS_OBJECT_NAME_NOT_FOUND;
-        status = InsertChildLocked(parent, components[i], false, &current);
-        bool exists;
-        if (NT_SUCCESS(status)) status = TouchLocked(parent, &exists);
-        if (!NT_SUCCESS(status)) return status;
-        Changed(parent);
-        *created = last;
+        walked.push_back({parent, std::move(upname), current});
     }
     status = txn.Commit();
-    if (NT_SUCCESS(status)) *out = current;
-    return status;
+    if (!NT_SUCCESS(status)) return status;
+    *out = current;
+    // What this transaction read and wrote is the database as of version
+    // plus this connection's own commits.
+    if (version != cacheVersion_) {
+        ClearCacheLocked();
+        cacheVersion_ = version;
+    }
+    known_[start];
+    for (const Step& step : walked) CacheChildLocked(step.parent, step.upname, step.child);
+    return STATUS_SUCCESS;
 }
 
 NTSTATUS Database::ListSubkeys(KeyId key, std::vector<SubkeyEntry>* out) {
@@ -483,7 +623,9 @@ NTSTATUS Database::DeleteKey(KeyId key) {
     if (!NT_SUCCESS(status)) return status;
     Changed(key);
     Changed(parent);
-    return txn.Commit();
+    status = txn.Commit();
+    if (NT_SUCCESS(status)) ForgetKeyLocked(key);
+    return status;
 }
 
 NTSTATUS Database::QueryKeyInfo(KeyId key, KeyInfo* out) {

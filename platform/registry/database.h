@@ -18,12 +18,23 @@
 //       id is the creation order; rewriting a value updates its row in place
 //       and so keeps its position.
 //
+// Key names are resolved through a cache of (parent, upper-cased name) -> id.
+// Ids are never reused and a key never moves, so an entry is wrong only once
+// its key is deleted: this connection's deletions drop their entries, and
+// any commit by another connection (PRAGMA data_version moves) drops them
+// all. Reading the data version takes a read lock, so the cache also keeps
+// the WAL index header it last checked against (SQLite's shared memory,
+// read without locks: both copies must agree): while the header has not
+// moved nobody has committed, and an open served from the cache makes no
+// system call at all.
+//
 // Thread safety: one connection per Database, every call under one mutex.
 #pragma once
 
 #include "platform/nt/ntbase.h"
 #include "statement.h"
 
+#include <array>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -121,6 +132,14 @@ private:
     NTSTATUS InsertChildLocked(KeyId parent, std::u16string_view name, bool fixed, KeyId* child);
     NTSTATUS TouchLocked(KeyId key, bool* exists);
     void Changed(KeyId key);
+    // True when the cache still describes the database; clears it when
+    // another connection committed since it was filled.
+    bool CacheCurrentLocked();
+    void CacheChildLocked(KeyId parent, const std::string& upname, KeyId child);
+    void ForgetKeyLocked(KeyId key);
+    void ClearCacheLocked();
+    // The WAL index header, when both of its copies agree.
+    bool ReadWalHeaderLocked(std::array<unsigned char, 48>* out);
 
     class Transaction;
 
@@ -130,6 +149,15 @@ private:
     KeyId root_ = 0;
     uint64_t changeCounter_ = 0;
     std::unordered_map<KeyId, uint64_t> changes_;  // key -> last local change
+
+    // Name cache: parent id (8 bytes) + upname -> child id; the keys known
+    // to exist (every child in the cache, and the starts of past walks);
+    // the data version it was filled at (-1: empty, not yet valid).
+    std::unordered_map<std::string, KeyId> children_;
+    std::unordered_map<KeyId, std::vector<std::string>> known_;  // id -> its entries in children_
+    int64_t cacheVersion_ = -1;
+    std::array<unsigned char, 48> walHeader_{};  // as last seen with the cache current
+    bool walHeaderValid_ = false;
 
     Statement beginRead_, beginWrite_, commit_, rollback_;
     Statement dataVersion_, keyExists_, findChild_, insertChild_, touchKey_, listSubkeys_, listValues_,

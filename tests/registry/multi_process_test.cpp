@@ -1,5 +1,5 @@
 // Several processes on one registry file: readers during writes, a writer
-// killed mid-run, and a key deleted by another process.
+// killed mid-run, and keys deleted or recreated by another process.
 #include "platform/win32/registry.h"
 #include "registry_fixture.h"
 
@@ -159,6 +159,73 @@ TEST_F(MultiProcess, KeyDeletedByAnotherProcess) {
               STATUS_KEY_DELETED);
     EXPECT_EQ(SetDword(doomed, u"w", 2), STATUS_KEY_DELETED);
     EXPECT_TRUE(SubkeyNames(test_).empty());
+}
+
+// Opening a key by name after it was deleted, and maybe created again,
+// elsewhere: the open must find the key as it is now, never the id it had
+// when this process last resolved the name.
+TEST_F(MultiProcess, OpenByNameFollowsKeysDeletedOrRecreatedElsewhere) {
+    struct Case {
+        const char* what;
+        bool absolute;      // opened by its absolute name, else relative to Test
+        bool otherProcess;  // deleted (and recreated) by registry_peer, else here
+        bool recreate;
+    } const cases[] = {
+        {"absolute, deleted by a peer", true, true, false},
+        {"relative, deleted by a peer", false, true, false},
+        {"absolute, recreated by a peer", true, true, true},
+        {"relative, recreated by a peer", false, true, true},
+        {"absolute, deleted here", true, false, false},
+        {"relative, recreated here", false, false, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::u16string absoluteName = u"\\Registry\\Machine\\Test\\Cached";
+        auto open = [&](PHANDLE handle) {
+            return c.absolute ? OpenKey(handle, absoluteName) : OpenKey(handle, u"Cached", test_);
+        };
+        {
+            KeyHandle key;
+            ASSERT_EQ(CreateKey(key.out(), u"Cached", test_), STATUS_SUCCESS);
+            ASSERT_EQ(SetDword(key, u"old", 1), STATUS_SUCCESS);
+        }
+        for (int round = 0; round < 2; ++round) {  // the second open may come from a cache
+            KeyHandle key;
+            ASSERT_EQ(open(key.out()), STATUS_SUCCESS);
+        }
+        if (c.otherProcess) {
+            Peer deleter({"delete", dbPath_, "Test\\Cached"});
+            ASSERT_TRUE(deleter.Started());
+            ASSERT_EQ(deleter.Wait(), 0);
+            if (c.recreate) {
+                Peer writer({"write", dbPath_, "Test\\Cached", "1"});
+                ASSERT_TRUE(writer.Started());
+                ASSERT_EQ(writer.Wait(), 0);
+            }
+        } else {
+            {
+                KeyHandle key;
+                ASSERT_EQ(open(key.out()), STATUS_SUCCESS);
+                ASSERT_EQ(ZwDeleteKey(key), STATUS_SUCCESS);
+            }
+            if (c.recreate) {
+                KeyHandle key;
+                ASSERT_EQ(CreateKey(key.out(), u"Cached", test_), STATUS_SUCCESS);
+                ASSERT_EQ(SetDword(key, u"v0", 0), STATUS_SUCCESS);
+            }
+        }
+        KeyHandle key;
+        if (!c.recreate) {
+            EXPECT_EQ(open(key.out()), STATUS_OBJECT_NAME_NOT_FOUND);
+            continue;
+        }
+        ASSERT_EQ(open(key.out()), STATUS_SUCCESS);
+        Value value;
+        EXPECT_EQ(QueryValue(key, u"v0", &value), STATUS_SUCCESS);
+        EXPECT_EQ(QueryValue(key, u"old", &value), STATUS_OBJECT_NAME_NOT_FOUND);
+        EXPECT_EQ(SetDword(key, u"new", 2), STATUS_SUCCESS);
+        EXPECT_EQ(ZwDeleteKey(key), STATUS_SUCCESS);
+    }
 }
 
 }  // namespace
