@@ -181,7 +181,7 @@ NTSTATUS WalkAndOpen(CreateRequest& request) {
         TREE_NODE* child = LookupChild(node, &component);
         if (!child) {
             if (!request.MayCreate) return STATUS_OBJECT_NAME_NOT_FOUND;
-            if (!IsValidFolderName(&component)) return STATUS_OBJECT_NAME_INVALID;
+            if (!NT_SUCCESS(CheckComponentName(&component))) return STATUS_OBJECT_NAME_INVALID;
             NTSTATUS status = CreateFolderNode(&child, node, &component);
             if (!NT_SUCCESS(status)) return status;
         }
@@ -233,31 +233,6 @@ NTSTATUS CreateOnVolume(IRP_CONTEXT* context) {
 FCB* FolderFcbOf(PFILE_OBJECT fileObject, PDEVICE_OBJECT device) {
     if (!fileObject || fileObject->DeviceObject != device || !fileObject->FsContext) return nullptr;
     return IsFcb(fileObject->FsContext) ? static_cast<FCB*>(fileObject->FsContext) : nullptr;
-}
-
-BOOLEAN IsValidFolderName(PCUNICODE_STRING name) {
-    const size_t units = name->Length / sizeof(WCHAR);
-    if (units == 0 || units > 255 || (name->Length % sizeof(WCHAR)) != 0) return FALSE;
-    if (name->Buffer[0] == u'.' && (units == 1 || (units == 2 && name->Buffer[1] == u'.'))) return FALSE;
-    for (size_t i = 0; i < units; ++i) {
-        const WCHAR c = name->Buffer[i];
-        if (c < 0x20) return FALSE;
-        switch (c) {
-        case u'\\':
-        case u'/':
-        case u':':
-        case u'*':
-        case u'?':
-        case u'"':
-        case u'<':
-        case u'>':
-        case u'|':
-            return FALSE;
-        default:
-            break;
-        }
-    }
-    return TRUE;
 }
 
 LONGLONG FolderIndexNumber(const TREE_NODE* node) {

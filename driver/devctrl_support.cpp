@@ -61,43 +61,6 @@ NTSTATUS CheckControlPathString(PCUNICODE_STRING path) {
     return STATUS_SUCCESS;
 }
 
-namespace {
-
-bool IsForbiddenNameChar(WCHAR c) {
-    if (c < 0x20) return true;
-    switch (c) {
-        case u'\\': case u'/': case u':': case u'*': case u'?':
-        case u'"': case u'<': case u'>': case u'|':
-            return true;
-        default:
-            return false;
-    }
-}
-
-bool IsHighSurrogate(WCHAR c) { return c >= 0xD800 && c <= 0xDBFF; }
-bool IsLowSurrogate(WCHAR c) { return c >= 0xDC00 && c <= 0xDFFF; }
-
-}  // namespace
-
-NTSTATUS CheckComponentName(PCUNICODE_STRING name) {
-    if (name->Length == 0 || name->Length % sizeof(WCHAR) != 0) return STATUS_OBJECT_NAME_INVALID;
-    const ULONG chars = name->Length / sizeof(WCHAR);
-    if (chars > MAX_COMPONENT_CHARS) return STATUS_NAME_TOO_LONG;
-    const PWSTR p = name->Buffer;
-    if (p[0] == u'.' && (chars == 1 || (chars == 2 && p[1] == u'.'))) return STATUS_OBJECT_NAME_INVALID;
-    for (ULONG i = 0; i < chars; ++i) {
-        if (IsForbiddenNameChar(p[i])) return STATUS_OBJECT_NAME_INVALID;
-        // Linux shows names as UTF-8: a lone surrogate has no form there.
-        if (IsHighSurrogate(p[i])) {
-            if (i + 1 == chars || !IsLowSurrogate(p[i + 1])) return STATUS_OBJECT_NAME_INVALID;
-            ++i;
-        } else if (IsLowSurrogate(p[i])) {
-            return STATUS_OBJECT_NAME_INVALID;
-        }
-    }
-    return STATUS_SUCCESS;
-}
-
 NTSTATUS CheckCreateRemainder(PCUNICODE_STRING remainder) {
     const ULONG chars = remainder->Length / sizeof(WCHAR);
     for (ULONG i = 0; i < chars; ++i) {

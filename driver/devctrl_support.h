@@ -55,18 +55,12 @@ NTSTATUS CheckControlPath(PWSTR buffer, ULONG bytes, PUNICODE_STRING path);
 // Same rules for a path already described by a string (a string pair's first).
 NTSTATUS CheckControlPathString(PCUNICODE_STRING path);
 
-// Longest folder or mapping name, in characters (the registry's key-name limit).
-constexpr USHORT MAX_COMPONENT_CHARS = 255;
 // Longest target, in characters: its NT form ("\??\UNC" + target less one
 // character, at most 12 bytes more) must fit a counted string. The store
 // copies values whole when a mapping or folder is renamed, so no shorter
 // limit applies.
 constexpr USHORT MAX_TARGET_CHARS = (0xFFFE - 12) / sizeof(WCHAR);
 
-// A name for a new or renamed folder or mapping. STATUS_OBJECT_NAME_INVALID
-// for an empty name, "." or "..", a control character, one of \ / : * ? " < > |
-// or a lone surrogate; STATUS_NAME_TOO_LONG beyond MAX_COMPONENT_CHARS.
-NTSTATUS CheckComponentName(PCUNICODE_STRING name);
 // A create request's unresolved remainder must be exactly one new name:
 // STATUS_OBJECT_PATH_NOT_FOUND when it holds a further component (the parent
 // is missing), STATUS_OBJECT_NAME_INVALID for a trailing backslash, else

@@ -153,7 +153,7 @@ NTSTATUS RenameFolder(IRP_CONTEXT* context, FCB* fcb) {
     FCB* targetDirectory = FolderFcbOf(stack->Parameters.SetFile.FileObject, context->DeviceObject);
     if (!targetDirectory || !node->Parent || targetDirectory->Node != node->Parent) return STATUS_ACCESS_DENIED;
     PUNICODE_STRING newName = &stack->Parameters.SetFile.FileObject->FileName;
-    if (!IsValidFolderName(newName)) return STATUS_OBJECT_NAME_INVALID;
+    if (!NT_SUCCESS(CheckComponentName(newName))) return STATUS_OBJECT_NAME_INVALID;
     return RenameFolderNode(node, newName);
 }
 

@@ -57,11 +57,6 @@ inline BOOLEAN OnControlDevice(IRP_CONTEXT* context) { return context->DeviceObj
 // belongs to another device or names the volume itself (create.cpp).
 FCB* FolderFcbOf(PFILE_OBJECT fileObject, PDEVICE_OBJECT device);
 
-// TRUE when name may become the name of a folder: not empty, not "." or
-// "..", at most 255 characters (a registry key name) and without control
-// characters or any of \ / : * ? " < > | (create.cpp).
-BOOLEAN IsValidFolderName(PCUNICODE_STRING name);
-
 // The stable IndexNumber of a folder: derived from its node, never the
 // node's address itself (create.cpp).
 LONGLONG FolderIndexNumber(const TREE_NODE* node);

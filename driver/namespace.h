@@ -182,6 +182,14 @@ void FreeDetachedNodes();
 void MakeString(PUNICODE_STRING string, USHORT length, PWSTR buffer);
 NTSTATUS DuplicateBytes(PUNICODE_STRING string, USHORT length, const void* bytes);
 NTSTATUS DuplicateString(PUNICODE_STRING destination, PCUNICODE_STRING source);
+// Longest folder or mapping name, in characters (the registry's key-name limit).
+constexpr USHORT MAX_COMPONENT_CHARS = 255;
+// The one rule for the name of a new or renamed folder or mapping, whoever
+// asks (a directory create, a rename, a control request).
+// STATUS_OBJECT_NAME_INVALID for an empty name or one of odd byte count, "."
+// or "..", a control character, one of \ / : * ? " < > | or a lone
+// surrogate; STATUS_NAME_TOO_LONG beyond MAX_COMPONENT_CHARS.
+NTSTATUS CheckComponentName(PCUNICODE_STRING name);
 // buffer holds two NUL-terminated strings back to back within bufferLength
 // bytes; STATUS_INVALID_PARAMETER when either NUL is missing.
 NTSTATUS SplitStringPair(PWSTR buffer, ULONG bufferLength, PUNICODE_STRING first, PUNICODE_STRING second);

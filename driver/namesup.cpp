@@ -1,6 +1,6 @@
 // String helpers shared by the driver: counted strings over existing
-// buffers, pool copies of byte runs and strings, and the unpacking of a
-// two-string control buffer. No locks; every buffer comes from non-paged pool.
+// buffers, pool copies of byte runs and strings, the check of a folder or
+// mapping name, and the unpacking of a two-string control buffer. No locks; every buffer comes from non-paged pool.
 #include "namespace.h"
 
 #include <cstring>
@@ -37,6 +37,44 @@ NTSTATUS DuplicateString(PUNICODE_STRING destination, PCUNICODE_STRING source) {
         std::memcpy(buffer, source->Buffer, source->Length);
     }
     MakeString(destination, source->Length, buffer);
+    return STATUS_SUCCESS;
+}
+
+namespace {
+
+bool IsForbiddenNameChar(WCHAR c) {
+    if (c < 0x20) return true;
+    switch (c) {
+        case u'\\': case u'/': case u':': case u'*': case u'?':
+        case u'"': case u'<': case u'>': case u'|':
+            return true;
+        default:
+            return false;
+    }
+}
+
+bool IsHighSurrogate(WCHAR c) { return c >= 0xD800 && c <= 0xDBFF; }
+bool IsLowSurrogate(WCHAR c) { return c >= 0xDC00 && c <= 0xDFFF; }
+
+}  // namespace
+
+// Checks a folder or mapping name; see namespace.h for the rules.
+NTSTATUS CheckComponentName(PCUNICODE_STRING name) {
+    if (name->Length == 0 || name->Length % sizeof(WCHAR) != 0) return STATUS_OBJECT_NAME_INVALID;
+    const ULONG chars = name->Length / sizeof(WCHAR);
+    if (chars > MAX_COMPONENT_CHARS) return STATUS_NAME_TOO_LONG;
+    const PWSTR p = name->Buffer;
+    if (p[0] == u'.' && (chars == 1 || (chars == 2 && p[1] == u'.'))) return STATUS_OBJECT_NAME_INVALID;
+    for (ULONG i = 0; i < chars; ++i) {
+        if (IsForbiddenNameChar(p[i])) return STATUS_OBJECT_NAME_INVALID;
+        // Linux shows names as UTF-8: a lone surrogate has no form there.
+        if (IsHighSurrogate(p[i])) {
+            if (i + 1 == chars || !IsLowSurrogate(p[i + 1])) return STATUS_OBJECT_NAME_INVALID;
+            ++i;
+        } else if (IsLowSurrogate(p[i])) {
+            return STATUS_OBJECT_NAME_INVALID;
+        }
+    }
     return STATUS_SUCCESS;
 }
 

@@ -1,5 +1,6 @@
-// String helpers: pool copies with their tags, and the unpacking of a
-// two-string control buffer, which must never read past the buffer.
+// String helpers: pool copies with their tags, the one check of folder and
+// mapping names, and the unpacking of a two-string control buffer, which
+// must never read past the buffer.
 #include "core_fixture.h"
 
 #include "platform/nt/pool.h"
@@ -113,6 +114,47 @@ INSTANTIATE_TEST_SUITE_P(
         PairCase{"second NUL just past the length", u"a\0b\0"s, 6, STATUS_INVALID_PARAMETER, u"", u""},
         PairCase{"odd length ignores the half unit", u"a\0b\0"s, 7, STATUS_INVALID_PARAMETER, u"", u""},
         PairCase{"empty buffer", u""s, 0, STATUS_INVALID_PARAMETER, u"", u""}));
+
+struct NameCase {
+    const char* what;
+    std::u16string name;
+    NTSTATUS expected;
+};
+
+// The name rule every caller shares: the file-system handlers' and the
+// control requests' refusals, surrogates and the length limit included.
+TEST(CheckComponentNameTest, AcceptsAndRefusesByOneRule) {
+    const NameCase cases[] = {
+        {"plain", u"Docs", STATUS_SUCCESS},
+        {"three dots", u"...", STATUS_SUCCESS},
+        {"dot prefix", u".git", STATUS_SUCCESS},
+        {"surrogate pair", u"a\xD83D\xDE00" u"b", STATUS_SUCCESS},
+        {"255 characters", std::u16string(255, u'n'), STATUS_SUCCESS},
+        {"256 characters", std::u16string(256, u'n'), STATUS_NAME_TOO_LONG},
+        {"empty", u"", STATUS_OBJECT_NAME_INVALID},
+        {"dot", u".", STATUS_OBJECT_NAME_INVALID},
+        {"dot dot", u"..", STATUS_OBJECT_NAME_INVALID},
+        {"control character", u"a\x1F" u"b", STATUS_OBJECT_NAME_INVALID},
+        {"NUL", std::u16string(u"a\0b", 3), STATUS_OBJECT_NAME_INVALID},
+        {"high surrogate last", u"a\xD800", STATUS_OBJECT_NAME_INVALID},
+        {"high surrogate before a letter", u"\xD800" u"a", STATUS_OBJECT_NAME_INVALID},
+        {"low surrogate alone", u"\xDC00" u"a", STATUS_OBJECT_NAME_INVALID},
+        {"two highs then a low", u"\xD800\xD800\xDC00", STATUS_OBJECT_NAME_INVALID},
+    };
+    for (const NameCase& c : cases) {
+        UNICODE_STRING name = Counted(c.name);
+        EXPECT_EQ(CheckComponentName(&name), c.expected) << c.what;
+    }
+    for (char16_t forbidden : std::u16string(u"\\/:*?\"<>|")) {
+        std::u16string text = u"a";
+        text += forbidden;
+        UNICODE_STRING name = Counted(text);
+        EXPECT_EQ(CheckComponentName(&name), STATUS_OBJECT_NAME_INVALID) << static_cast<char>(forbidden);
+    }
+    std::u16string odd = u"ab";
+    UNICODE_STRING oddName{3, 4, odd.data()};
+    EXPECT_EQ(CheckComponentName(&oddName), STATUS_OBJECT_NAME_INVALID) << "odd byte count";
+}
 
 }  // namespace
 }  // namespace korin::drivercore

@@ -135,7 +135,7 @@ TEST_P(BadFolderNameTest, IsRefusedAndNothingIsCreated) {
 
 INSTANTIATE_TEST_SUITE_P(Names, BadFolderNameTest,
                          ::testing::Values(u"a*b", u"what?", u"x:y", u"pi|pe", u"<tag>", u"quo\"te", u"..", u".",
-                                           u"tab\there"));
+                                           u"tab\there", u"lone\xD800", u"\xDC00low", u"\xD800\xD800\xDC00"));
 
 TEST_F(CreateTest, ReparseRewritesTheNameIntoTheTargetAndTheRest) {
     AddMapping(u"Docs", u"H:\\Work\\Docs\\");

@@ -221,7 +221,8 @@ INSTANTIATE_TEST_SUITE_P(
                       RefusedRename{u"X:\\old", STATUS_ACCESS_DENIED},           // the root
                       RefusedRename{u"X:\\a\\OLD", STATUS_OBJECT_NAME_COLLISION},  // only the case differs
                       RefusedRename{u"X:\\a\\Other", STATUS_OBJECT_NAME_COLLISION},
-                      RefusedRename{u"X:\\a\\bad:name", STATUS_OBJECT_NAME_INVALID}));
+                      RefusedRename{u"X:\\a\\bad:name", STATUS_OBJECT_NAME_INVALID},
+                      RefusedRename{u"X:\\a\\lone\xD800", STATUS_OBJECT_NAME_INVALID}));
 
 TEST_F(RenameTest, RootCannotBeRenamed) {
     Handle root;
