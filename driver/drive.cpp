@@ -398,6 +398,20 @@ NTSTATUS SetDriveName(WCHAR letter, PUNICODE_STRING newName) {
     return status;
 }
 
+BOOLEAN DriveRequestHold::Acquire(BOOLEAN wait) {
+    if (wait) {
+        DriveRequestLock.lock();
+        held_ = true;
+    } else {
+        held_ = DriveRequestLock.try_lock();
+    }
+    return held_;
+}
+
+DriveRequestHold::~DriveRequestHold() {
+    if (held_) DriveRequestLock.unlock();
+}
+
 // Driver unload: empties every DriveTable slot and deletes its letter link,
 // then deletes every volume device of the driver, deleted drives' included,
 // freeing its VCB's tree, FCBs and names first. A device that open files

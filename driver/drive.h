@@ -21,6 +21,23 @@ NTSTATUS CreateDrive(const void* driveRecord, ULONG length);
 NTSTATUS DeleteDrive(WCHAR letter);
 NTSTATUS ChangeDriveLetter(WCHAR currentLetter, WCHAR newLetter);
 NTSTATUS SetDriveName(WCHAR letter, PUNICODE_STRING newName);
+
+// Joins the serialisation of the drive requests for a scope, for a change
+// that rewrites a DriveRecord from outside them (a new volume label): taken
+// before the drive's MainResource, it keeps a letter change from moving the
+// drive between the read of its letter and the record's write.
+class DriveRequestHold {
+public:
+    DriveRequestHold() = default;
+    ~DriveRequestHold();
+    DriveRequestHold(const DriveRequestHold&) = delete;
+    DriveRequestHold& operator=(const DriveRequestHold&) = delete;
+    // FALSE, holding nothing, when wait is FALSE and a drive request runs.
+    BOOLEAN Acquire(BOOLEAN wait);
+
+private:
+    bool held_ = false;
+};
 // Frees everything a VCB owns (tree, FCBs, names, notification sync,
 // resource); the device is the caller's. Failed mounts and unload only.
 void DismantleVcb(VCB* vcb);

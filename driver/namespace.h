@@ -21,8 +21,10 @@
 //   | DriveTableLock        | DriveTable slots                              | drive create/delete/move, readers |
 //
 // The drive requests (create, delete, move, rename a drive) are serialised by
-// a lock of their own in drive.cpp, taken before a drive's MainResource;
-// DriveTableLock is held only for the slot reads and writes themselves.
+// a lock of their own in drive.cpp, taken before a drive's MainResource; the
+// volume-label set takes it too (DriveRequestHold, drive.h), since it
+// rewrites the DriveRecord with the drive's letter. DriveTableLock is held
+// only for the slot reads and writes themselves.
 #pragma once
 
 #include "platform/nt/ntddk.h"

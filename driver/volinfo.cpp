@@ -2,10 +2,12 @@
 // virtual drive as a volume. Label, file-system name and attributes, device
 // type and a fixed size (100 GiB, all free); a new label renames the drive
 // in memory and in its DriveRecord.
+#include "drive.h"
 #include "handlers.h"
 #include "store.h"
 
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -129,14 +131,17 @@ WCHAR LetterOfDrive(const VCB* vcb) {
     return 0;
 }
 
-// FileFsLabelInformation: the drive's new name, in memory and in its
-// DriveRecord. A label longer than the buffer that carries it, of an odd
-// byte count or beyond what a DriveRecord holds is refused without change;
-// the new name is copied before the old one is freed, so a failed
-// allocation leaves the old name in place.
+// FileFsLabelInformation: the drive's new name, in its DriveRecord and then
+// in memory. A label longer than the buffer that carries it, of an odd byte
+// count or beyond what a DriveRecord holds is refused without change; so is
+// a label the store does not take, or one for a drive already deleted (it
+// has no letter, and so no record, any more): the old name stays, as it
+// does for a failed IOCTL_SET_DRIVE_NAME.
 //   The DriveRecord write's status; STATUS_INVALID_PARAMETER;
 //   STATUS_INSUFFICIENT_RESOURCES.
-// Caller holds the VCB's MainResource exclusive.
+// Caller holds the drive requests' serialisation and the VCB's MainResource
+// exclusive, so the letter read here is still the drive's when the record
+// is written.
 NTSTATUS SetLabel(IRP_CONTEXT* context, VCB* vcb) {
     PIRP irp = context->Irp;
     const ULONG length = IoGetCurrentIrpStackLocation(irp)->Parameters.SetVolume.Length;
@@ -154,18 +159,22 @@ NTSTATUS SetLabel(IRP_CONTEXT* context, VCB* vcb) {
         NTSTATUS status = DuplicateBytes(&label, static_cast<USHORT>(labelLength), data + labelOffset);
         if (!NT_SUCCESS(status)) return status;
     }
-    if (vcb->DriveName.Buffer) ExFreePoolWithTag(vcb->DriveName.Buffer, TAG_BYTES);
-    vcb->DriveName = label;
-
     const WCHAR letter = LetterOfDrive(vcb);
-    if (!letter) return STATUS_INVALID_PARAMETER;  // a deleted drive: the name stays in memory only
-    return WriteDriveRecord(&vcb->InstanceName, letter, &vcb->DriveName);
+    const NTSTATUS status = letter ? WriteDriveRecord(&vcb->InstanceName, letter, &label) : STATUS_INVALID_PARAMETER;
+    if (NT_SUCCESS(status)) std::swap(vcb->DriveName, label);
+    // Drive names come from DuplicateBytes, at start-up or here, or from the
+    // drive requests' copies: free whichever tag the buffer carries.
+    if (label.Buffer) ExFreePoolWithTag(label.Buffer, 0);
+    return status;
 }
 
-// The set under the drive's lock, exclusive.
+// The set under the drive requests' serialisation and the drive's lock,
+// exclusive; STATUS_PENDING when either is busy and the request may not wait.
 NTSTATUS SetVolumeInformation(IRP_CONTEXT* context) {
     if (OnControlDevice(context)) return STATUS_INVALID_DEVICE_REQUEST;
     VCB* vcb = VolumeVcb(context);
+    DriveRequestHold requests;
+    if (!requests.Acquire(context->Wait)) return STATUS_PENDING;
     ResourceHold drive;
     if (!drive.Exclusive(&vcb->MainResource, context->Wait)) return STATUS_PENDING;
     if (IoGetCurrentIrpStackLocation(context->Irp)->Parameters.SetVolume.FsInformationClass != FileFsLabelInformation) {

@@ -4,6 +4,7 @@
 #include "control_fixture.h"
 
 #include "platform/nt/ob.h"
+#include "platform/nt/pool.h"
 #include "platform/nt/syscalls.h"
 
 #include <cstring>
@@ -96,6 +97,19 @@ TEST_F(DriveRequests, SetDriveNameRewritesTheRecordAndTheLabel) {
     EXPECT_EQ(type, REG_BINARY);
     EXPECT_EQ(data, RecordBytes(u'K', u"Home"));
     EXPECT_NE(NamespaceDump().find("drive K instance 0 name Home\n"), std::string::npos) << NamespaceDump();
+}
+
+// The store does not take the new record: the answer is the write's
+// status, and neither the record nor the drive's name changes.
+TEST_F(DriveRequests, SetDriveNameTheStoreRefusesKeepsTheOldName) {
+    MakeDrive(u'K', u"Work");
+    const std::string before = StateDump();
+    korin::pool::FailNthAllocation("aaa0", 1);
+    Reply reply = Send(IOCTL_SET_DRIVE_NAME, LetterAndNameBytes(u'K', u"Home"));
+    korin::pool::ClearInjectedFailures();
+    EXPECT_EQ(reply.status, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(StateDump(), before);
+    EXPECT_NE(NamespaceDump().find("drive K instance 0 name Work\n"), std::string::npos) << NamespaceDump();
 }
 
 TEST_F(DriveRequests, RestartMountsEveryStoredDriveWithItsLetterLink) {

@@ -2,7 +2,11 @@
 // the fixed size, and a new label renaming the drive.
 #include "drive_fixture.h"
 
+#include "driver/drive.h"
 #include "platform/nt/pool.h"
+
+#include <atomic>
+#include <thread>
 
 #include <cstring>
 
@@ -171,6 +175,41 @@ TEST_F(VolumeTest, NoPoolForTheNewLabelKeepsTheOldOne) {
     EXPECT_EQ(SetLabelBytes(LabelInformation(u"Work", 8)), STATUS_INSUFFICIENT_RESOURCES);
     pool::ClearInjectedFailures();
     EXPECT_EQ(Label(), u"Projects");
+}
+
+// The store does not take the new record: the request fails and changes
+// nothing, as a failed IOCTL_SET_DRIVE_NAME does.
+TEST_F(VolumeTest, LabelTheStoreRefusesKeepsTheOldName) {
+    const std::vector<uint8_t> record = DriveRecordBytes();
+    pool::FailNthAllocation("aaa0", 1);
+    EXPECT_EQ(SetLabelBytes(LabelInformation(u"Work", 8)), STATUS_INSUFFICIENT_RESOURCES);
+    pool::ClearInjectedFailures();
+    EXPECT_EQ(Label(), u"Projects");
+    EXPECT_EQ(DriveRecordBytes(), record);
+}
+
+// A label set racing with letter changes of the same drive: each record
+// written holds the letter the drive had then, so once both stop the record
+// names the drive's letter and its last label.
+TEST_F(VolumeTest, LabelSetRacingWithLetterChangesRecordsTheCurrentLetter) {
+    std::atomic<bool> stop{false};
+    std::thread mover([&] {
+        for (int i = 0; i < 300; ++i) {
+            ChangeDriveLetter(i % 2 ? u'Y' : u'X', i % 2 ? u'X' : u'Y');
+        }
+        stop = true;
+    });
+    int labels = 0;
+    while (!stop) {
+        const std::u16string label = labels++ % 2 ? u"Even" : u"Odd1";
+        EXPECT_EQ(SetLabelBytes(LabelInformation(label, 8)), STATUS_SUCCESS);
+    }
+    mover.join();
+    const std::vector<uint8_t> record = DriveRecordBytes();
+    ASSERT_GE(record.size(), 4u);
+    const WCHAR recorded = static_cast<WCHAR>(record[0] | record[1] << 8);
+    EXPECT_EQ(VcbFromLetter(recorded), Drive()) << "the record names the letter the drive has";
+    EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(record.data() + 4), (record.size() - 4) / 2), Label());
 }
 
 }  // namespace
