@@ -26,6 +26,8 @@ void ReplyEntryOrForget(fuse_req_t req, DriveFs& fs, int err, const fuse_entry_p
     }
 }
 
+// CreateDirectory: a virtual folder in the drive's own folders, a real
+// directory (with the mode asked) inside a mapped one.
 int DoMkdir(DriveFs& fs, fuse_ino_t parentIno, const char* name, mode_t mode, fuse_entry_param* entry) {
     auto parent = InodeOf(fs, parentIno);
     if (!parent) return ENOENT;
@@ -118,6 +120,8 @@ void OpRmdir(fuse_req_t req, fuse_ino_t parent, const char* name) {
     fuse_reply_err(req, Guarded("rmdir", [&] { return DoRemove(fs, parent, name, true); }));
 }
 
+// Renames (parent, name) to (newParent, newName) with FileRenameInformation;
+// the driver and the host file system decide what may move where.
 int DoRename(DriveFs& fs, fuse_ino_t parentIno, const char* name, fuse_ino_t newParentIno, const char* newName,
              unsigned int flags) {
     // Exchanging two names has no counterpart in the syscalls.

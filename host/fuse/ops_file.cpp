@@ -68,6 +68,9 @@ int TruncateOpened(OpenFile* file) {
     return ErrnoFromStatus(status);
 }
 
+// Opens a file by its path (a mapping reparses to the real file) for the
+// access the flags ask, truncating for O_TRUNC, and decides about the page
+// cache.
 int DoOpen(DriveFs& fs, fuse_ino_t ino, fuse_file_info* fi, OpenFile** opened) {
     auto inode = InodeOf(fs, ino);
     if (!inode) return ENOENT;
@@ -117,6 +120,8 @@ void ApplyCreateMode(int fd, mode_t mode) {
     chmod(path.c_str(), mode & 07777);
 }
 
+// Creates or opens a file in a directory. In the drive's own folders, which
+// hold no files, the refusal is EPERM with an explanation in the log.
 int DoCreate(DriveFs& fs, fuse_ino_t parentIno, const char* name, mode_t mode, fuse_file_info* fi,
              fuse_entry_param* entry, OpenFile** opened) {
     auto parent = InodeOf(fs, parentIno);

@@ -189,6 +189,9 @@ int SetVirtualAttributes(HANDLE handle, int toSet) {
     return status == STATUS_INVALID_INFO_CLASS || status == STATUS_INVALID_PARAMETER ? EPERM : ErrnoFromStatus(status);
 }
 
+// Changes what the kernel asks of an item: a real item through its host
+// descriptor (the open one when the kernel gives it), the drive's own
+// folders through the driver, which refuses what they do not have.
 int DoSetattr(DriveFs& fs, fuse_ino_t ino, const struct stat* attr, int toSet, fuse_file_info* fi, struct stat* st,
               double* timeout) {
     auto inode = InodeOf(fs, ino);

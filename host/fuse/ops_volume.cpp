@@ -34,6 +34,8 @@ void OpInit(void*, fuse_conn_info* conn) {
     conn->time_gran = 1;
 }
 
+// The figures of the volume an inode is on: the drive's own for its
+// folders, the host's for real items below a mapped folder.
 int DoStatfs(DriveFs& fs, fuse_ino_t ino, struct statvfs* st) {
     auto inode = InodeOf(fs, ino);
     if (!inode) return ENOENT;
