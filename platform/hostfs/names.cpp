@@ -1,112 +1,20 @@
 // Names: UTF-16 names of the NT side against UTF-8 names of the host, case
 // folding, splitting of paths into components.
 #include "hostfs_internal.h"
+#include "platform/nt/text.h"
 
 namespace korin::hostfs {
 
-namespace {
-
-constexpr char16_t kEscapeBase = 0xDC00;  // U+DC80..U+DCFF stand for bytes 0x80..0xFF
-
-void AppendUtf8(uint32_t cp, std::string* out) {
-    if (cp < 0x80) {
-        out->push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-        out->push_back(static_cast<char>(0xC0 | (cp >> 6)));
-        out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-        out->push_back(static_cast<char>(0xE0 | (cp >> 12)));
-        out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-        out->push_back(static_cast<char>(0xF0 | (cp >> 18)));
-        out->push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-        out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
-}
-
-// Decodes one well-formed UTF-8 sequence at s[i]; 0 when the bytes there are
-// not one (overlong forms, surrogates and values above U+10FFFF included).
-size_t DecodeUtf8(std::string_view s, size_t i, uint32_t* cp) {
-    const auto b = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
-    unsigned char c = b(i);
-    size_t n;
-    uint32_t v, min;
-    if (c < 0x80) {
-        *cp = c;
-        return 1;
-    } else if ((c & 0xE0) == 0xC0) {
-        n = 2, v = c & 0x1F, min = 0x80;
-    } else if ((c & 0xF0) == 0xE0) {
-        n = 3, v = c & 0x0F, min = 0x800;
-    } else if ((c & 0xF8) == 0xF0) {
-        n = 4, v = c & 0x07, min = 0x10000;
-    } else {
-        return 0;
-    }
-    if (i + n > s.size()) return 0;
-    for (size_t k = 1; k < n; ++k) {
-        if ((b(i + k) & 0xC0) != 0x80) return 0;
-        v = (v << 6) | (b(i + k) & 0x3F);
-    }
-    if (v < min || v > 0x10FFFF || (v >= 0xD800 && v <= 0xDFFF)) return 0;
-    *cp = v;
-    return n;
-}
-
-}  // namespace
-
-void ToWideName(std::string_view name, std::u16string* out) {
-    out->clear();
-    out->reserve(name.size());
-    for (size_t i = 0; i < name.size();) {
-        uint32_t cp;
-        size_t n = DecodeUtf8(name, i, &cp);
-        if (n == 0) {
-            out->push_back(static_cast<char16_t>(kEscapeBase | static_cast<unsigned char>(name[i])));
-            ++i;
-            continue;
-        }
-        if (cp >= 0x10000) {
-            cp -= 0x10000;
-            out->push_back(static_cast<char16_t>(0xD800 | (cp >> 10)));
-            out->push_back(static_cast<char16_t>(0xDC00 | (cp & 0x3FF)));
-        } else {
-            out->push_back(static_cast<char16_t>(cp));
-        }
-        i += n;
-    }
-}
+void ToWideName(std::string_view name, std::u16string* out) { *out = text::WideFromBytes(name); }
 
 bool ToHostName(std::u16string_view name, std::string* out) {
-    out->clear();
-    out->reserve(name.size());
-    bool escaped = false;
-    for (size_t i = 0; i < name.size(); ++i) {
-        char16_t c = name[i];
+    for (char16_t c : name) {
         if (c == 0 || c == u'/') return false;
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < name.size() && name[i + 1] >= 0xDC00 && name[i + 1] <= 0xDFFF) {
-            AppendUtf8(0x10000 + ((static_cast<uint32_t>(c) - 0xD800) << 10) + (name[i + 1] - 0xDC00), out);
-            ++i;
-        } else if (c >= 0xDC80 && c <= 0xDCFF) {
-            out->push_back(static_cast<char>(c & 0xFF));
-            escaped = true;
-        } else if (c >= 0xD800 && c <= 0xDFFF) {
-            return false;
-        } else {
-            AppendUtf8(c, out);
-        }
     }
-    if (escaped) {
-        // Escapes that together form valid UTF-8 would name the same host
-        // file as the decoded characters; only the form the host listing
-        // shows is accepted.
-        std::u16string back;
-        ToWideName(*out, &back);
-        if (back != name) return false;
-    }
-    return true;
+    // Escapes that together form valid UTF-8 would name the same host file
+    // as the decoded characters; BytesFromWide accepts only the form the
+    // host listing shows.
+    return text::BytesFromWide(name, out);
 }
 
 void UpcaseName(std::u16string* name) {

@@ -4,6 +4,8 @@
 
 #include <vector>
 
+#include "platform/nt/text.h"
+
 namespace korin::win32 {
 namespace {
 
@@ -166,76 +168,8 @@ std::optional<std::u16string> HostPathToWin32Path(std::string_view path) {
     return HostPathToWin32Path(path, LoadHostDriveTable());
 }
 
-std::optional<std::u16string> Utf8ToUtf16(std::string_view text) {
-    std::u16string out;
-    out.reserve(text.size());
-    for (size_t i = 0; i < text.size();) {
-        auto byte = [&](size_t k) { return static_cast<uint8_t>(text[k]); };
-        uint8_t b = byte(i);
-        uint32_t cp;
-        size_t n;
-        if (b < 0x80) {
-            cp = b;
-            n = 1;
-        } else if ((b & 0xE0) == 0xC0) {
-            cp = b & 0x1F;
-            n = 2;
-        } else if ((b & 0xF0) == 0xE0) {
-            cp = b & 0x0F;
-            n = 3;
-        } else if ((b & 0xF8) == 0xF0) {
-            cp = b & 0x07;
-            n = 4;
-        } else {
-            return std::nullopt;
-        }
-        if (i + n > text.size()) return std::nullopt;
-        for (size_t k = 1; k < n; ++k) {
-            if ((byte(i + k) & 0xC0) != 0x80) return std::nullopt;
-            cp = (cp << 6) | (byte(i + k) & 0x3F);
-        }
-        static constexpr uint32_t kMin[] = {0, 0, 0x80, 0x800, 0x10000};
-        if (cp < kMin[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return std::nullopt;
-        if (cp >= 0x10000) {
-            cp -= 0x10000;
-            out += static_cast<char16_t>(0xD800 + (cp >> 10));
-            out += static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
-        } else {
-            out += static_cast<char16_t>(cp);
-        }
-        i += n;
-    }
-    return out;
-}
+std::optional<std::u16string> Utf8ToUtf16(std::string_view text) { return text::Utf8ToUtf16(text); }
 
-std::optional<std::string> Utf16ToUtf8(std::u16string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (size_t i = 0; i < text.size(); ++i) {
-        uint32_t cp = text[i];
-        if (cp >= 0xD800 && cp <= 0xDBFF) {
-            if (i + 1 >= text.size() || text[i + 1] < 0xDC00 || text[i + 1] > 0xDFFF) return std::nullopt;
-            cp = 0x10000 + ((cp - 0xD800) << 10) + (text[++i] - 0xDC00);
-        } else if (cp >= 0xDC00 && cp <= 0xDFFF) {
-            return std::nullopt;
-        }
-        if (cp < 0x80) {
-            out += static_cast<char>(cp);
-        } else if (cp < 0x800) {
-            out += static_cast<char>(0xC0 | (cp >> 6));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else if (cp < 0x10000) {
-            out += static_cast<char>(0xE0 | (cp >> 12));
-            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (cp >> 18));
-            out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        }
-    }
-    return out;
-}
+std::optional<std::string> Utf16ToUtf8(std::u16string_view text) { return text::Utf16ToUtf8(text); }
 
 }  // namespace korin::win32
