@@ -8,6 +8,7 @@
 #include "platform/nt/workqueue.h"
 #include "platform/registry/process_database.h"
 #include "platform/win32/paths.h"
+#include "tests/support/temp_dir.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -102,9 +103,8 @@ std::string Narrow(const std::u16string& text) {
 }
 
 void DriveTest::SetUp() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "korin-driverfs-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
+    dir_ = testsupport::MakeTempDir("korin-driverfs");
+    ASSERT_FALSE(dir_.empty());
     hostDir_ = dir_ + "/host";
     std::filesystem::create_directory(hostDir_);
     ASSERT_EQ(registry::OpenDatabase(dir_ + "/registry.db"), STATUS_SUCCESS);
@@ -315,44 +315,6 @@ std::vector<std::u16string> Listing::Names() const {
     std::vector<std::u16string> names;
     for (const DirEntry& e : Entries) names.push_back(e.Name);
     return names;
-}
-
-ULONG NameOffsetOf(FILE_INFORMATION_CLASS infoClass) {
-    switch (infoClass) {
-    case FileDirectoryInformation:
-        return offsetof(FILE_DIRECTORY_INFORMATION, FileName);
-    case FileFullDirectoryInformation:
-        return offsetof(FILE_FULL_DIR_INFORMATION, FileName);
-    case FileBothDirectoryInformation:
-        return offsetof(FILE_BOTH_DIR_INFORMATION, FileName);
-    case FileNamesInformation:
-        return offsetof(FILE_NAMES_INFORMATION, FileName);
-    case FileIdBothDirectoryInformation:
-        return offsetof(FILE_ID_BOTH_DIR_INFORMATION, FileName);
-    case FileIdFullDirectoryInformation:
-        return offsetof(FILE_ID_FULL_DIR_INFORMATION, FileName);
-    default:
-        return 0;
-    }
-}
-
-ULONG StructureSizeOf(FILE_INFORMATION_CLASS infoClass) {
-    switch (infoClass) {
-    case FileDirectoryInformation:
-        return sizeof(FILE_DIRECTORY_INFORMATION);
-    case FileFullDirectoryInformation:
-        return sizeof(FILE_FULL_DIR_INFORMATION);
-    case FileBothDirectoryInformation:
-        return sizeof(FILE_BOTH_DIR_INFORMATION);
-    case FileNamesInformation:
-        return sizeof(FILE_NAMES_INFORMATION);
-    case FileIdBothDirectoryInformation:
-        return sizeof(FILE_ID_BOTH_DIR_INFORMATION);
-    case FileIdFullDirectoryInformation:
-        return sizeof(FILE_ID_FULL_DIR_INFORMATION);
-    default:
-        return 0;
-    }
 }
 
 namespace {

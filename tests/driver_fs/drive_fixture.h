@@ -10,6 +10,7 @@
 #include "platform/nt/iomgr.h"
 #include "platform/nt/process.h"
 #include "platform/nt/syscalls.h"
+#include "tests/support/dir_records.h"
 
 #include <gtest/gtest.h>
 
@@ -147,10 +148,8 @@ struct Listing {
     std::vector<std::u16string> Names() const;
 };
 
-// The offset of FileName in an entry of the class (0 for a class not listed).
-ULONG NameOffsetOf(FILE_INFORMATION_CLASS infoClass);
-// The size of the class's structure: an entry is that - 2 + the name's bytes.
-ULONG StructureSizeOf(FILE_INFORMATION_CLASS infoClass);
+using testsupport::NameOffsetOf;
+using testsupport::StructureSizeOf;
 // Entries by NextEntryOffset from the start of buffer, within used bytes.
 std::vector<DirEntry> ParseEntries(const std::vector<uint8_t>& buffer, ULONG used, FILE_INFORMATION_CLASS infoClass);
 // One KorinQueryDirectoryFile into a buffer of length bytes filled with 0xEE.

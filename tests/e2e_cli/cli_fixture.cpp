@@ -2,6 +2,9 @@
 
 #include "cli_fixture.h"
 
+#include "tests/support/temp_dir.h"
+#include "tests/support/text_files.h"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -16,52 +19,29 @@ namespace korin::cli_test {
 
 namespace {
 
-std::string MakeTempDir(const char* prefix) {
-    std::string pattern = (std::filesystem::temp_directory_path() / (std::string(prefix) + "-XXXXXX")).string();
-    return mkdtemp(pattern.data()) ? pattern : std::string();
-}
-
-std::string ReadAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-void Write(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
+using testsupport::MakeTempDir;
+using testsupport::ReadWholeFile;
+using testsupport::WriteFile;
 
 }  // namespace
 
-std::string Findings(const std::string& text) {
-    std::string found;
-    std::istringstream lines(text);
-    for (std::string line; std::getline(lines, line);) {
-        for (const char* mark : {"AddressSanitizer", "LeakSanitizer", "UndefinedBehaviorSanitizer", "runtime error:",
-                                 "terminate called", "Segmentation fault"}) {
-            if (line.find(mark) != std::string::npos) {
-                found += line + "\n";
-                break;
-            }
-        }
-    }
-    return found;
-}
+std::string Findings(const std::string& text) { return testsupport::SanitizerFindings(text); }
 
 void CliTest::SetUp() {
     home_ = MakeTempDir("korin-cli-home");
     data_ = MakeTempDir("korin-cli-data");
     ASSERT_FALSE(home_.empty());
     ASSERT_FALSE(data_.empty());
-    Write(data_ + "/a.txt", "hello\n");
-    Write(data_ + "/b.txt", "a somewhat longer file\n");
+    WriteFile(data_ + "/a.txt", "hello\n");
+    WriteFile(data_ + "/b.txt", "a somewhat longer file\n");
     std::filesystem::create_directory(data_ + "/dir");
-    Write(data_ + "/dir/inner.txt", "inner\n");
+    WriteFile(data_ + "/dir/inner.txt", "inner\n");
     ASSERT_TRUE(StartHost());
 }
 
 void CliTest::TearDown() {
     StopHost();
-    const std::string log = ReadAll(home_ + "/korin-host.log");
+    const std::string log = ReadWholeFile(home_ + "/korin-host.log");
     EXPECT_EQ(Findings(log), "") << log;
     std::error_code ignored;
     std::filesystem::remove_all(home_, ignored);
@@ -92,8 +72,8 @@ Outcome CliTest::Korin(const std::vector<std::string>& args) {
     if (pid > 0 && waitpid(pid, &status, 0) == pid) {
         run.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
-    run.out = ReadAll(outPath);
-    run.err = ReadAll(errPath);
+    run.out = ReadWholeFile(outPath);
+    run.err = ReadWholeFile(errPath);
     std::remove(outPath.c_str());
     std::remove(errPath.c_str());
     std::string shown;
@@ -124,7 +104,7 @@ void CliTest::StopHost() {
     hostRunning_ = false;
 }
 
-pid_t CliTest::HostPid() { return static_cast<pid_t>(std::atol(ReadAll(home_ + "/korin-host.pid").c_str())); }
+pid_t CliTest::HostPid() { return static_cast<pid_t>(std::atol(ReadWholeFile(home_ + "/korin-host.pid").c_str())); }
 
 void CliTest::SetUpDrive() {
     Ok({"setup"});

@@ -5,6 +5,7 @@
 #include "platform/registry/process_database.h"
 #include "platform/win32/host_connection.h"
 #include "platform/win32/syscall_table.h"
+#include "tests/support/temp_dir.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -22,10 +23,8 @@ namespace korin::test {
 
 TempDir::TempDir() {
     // Under /tmp: a socket path must stay short.
-    char pattern[] = "/tmp/korin-e2e-XXXXXX";
-    const char* made = mkdtemp(pattern);
-    if (!made) throw std::runtime_error("mkdtemp failed");
-    path_ = made;
+    path_ = testsupport::MakeTempDir("korin-e2e", "/tmp");
+    if (path_.empty()) throw std::runtime_error("mkdtemp failed");
 }
 
 TempDir::~TempDir() {
@@ -33,33 +32,7 @@ TempDir::~TempDir() {
     std::filesystem::remove_all(path_, error);
 }
 
-void WriteFile(const std::string& path, const std::string& content) {
-    std::ofstream(path, std::ios::binary) << content;
-}
-
-std::string ReadWholeFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
-
-std::string SanitizerFindings(const std::string& text) {
-    std::string found;
-    std::istringstream lines(text);
-    for (std::string line; std::getline(lines, line);) {
-        for (const char* mark : {"AddressSanitizer", "LeakSanitizer", "UndefinedBehaviorSanitizer", "runtime error:",
-                                 "terminate called", "Segmentation fault"}) {
-            if (line.find(mark) != std::string::npos) {
-                found += line + "\n";
-                break;
-            }
-        }
-    }
-    return found;
-}
 
 namespace {
 

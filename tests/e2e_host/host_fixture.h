@@ -2,6 +2,7 @@
 #pragma once
 
 #include "platform/nt/ntbase.h"
+#include "tests/support/text_files.h"
 
 #include <gtest/gtest.h>
 #include <sys/types.h>
@@ -24,12 +25,11 @@ private:
     std::string path_;
 };
 
-void WriteFile(const std::string& path, const std::string& content);
-std::string ReadWholeFile(const std::string& path);
+using testsupport::ReadWholeFile;
+using testsupport::WriteFile;
 bool Exists(const std::string& path);
 
-// Lines of text that a sanitizer or the C++ runtime printed when it found a fault.
-std::string SanitizerFindings(const std::string& text);
+using testsupport::SanitizerFindings;
 
 // korin-host in the foreground, its standard error in <home>/host.err.
 class HostProcess {

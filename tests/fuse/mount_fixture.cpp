@@ -7,6 +7,7 @@
 #include "platform/nt/workqueue.h"
 #include "platform/nt/zw.h"
 #include "platform/registry/process_database.h"
+#include "tests/support/temp_dir.h"
 
 #include <dirent.h>
 
@@ -67,9 +68,8 @@ void SetValue(const std::u16string& keyPath, const std::u16string& valueName, UL
 }  // namespace
 
 void MountTest::StartMachine(const std::vector<StoredMapping>& stored, MountSettings settings) {
-    std::string pattern = (std::filesystem::temp_directory_path() / "korin-fuse-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
+    dir_ = testsupport::MakeTempDir("korin-fuse");
+    ASSERT_FALSE(dir_.empty());
     hostDir_ = dir_ + "/host";
     std::filesystem::create_directory(hostDir_);
     ASSERT_EQ(registry::OpenDatabase(dir_ + "/registry.db"), STATUS_SUCCESS);

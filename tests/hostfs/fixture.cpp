@@ -1,6 +1,8 @@
 #include "fixture.h"
 
 #include "platform/nt/pool.h"
+#include "tests/support/dir_records.h"
+#include "tests/support/temp_dir.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,26 +16,9 @@ namespace korin::hostfs::test {
 
 namespace {
 
-constexpr ULONG kFileSystemDriver = 2;
+using korin::testsupport::NameOffsetOf;
 
-ULONG NameOffsetOf(FILE_INFORMATION_CLASS type) {
-    switch (type) {
-    case FileDirectoryInformation:
-        return offsetof(FILE_DIRECTORY_INFORMATION, FileName);
-    case FileFullDirectoryInformation:
-        return offsetof(FILE_FULL_DIR_INFORMATION, FileName);
-    case FileBothDirectoryInformation:
-        return offsetof(FILE_BOTH_DIR_INFORMATION, FileName);
-    case FileNamesInformation:
-        return offsetof(FILE_NAMES_INFORMATION, FileName);
-    case FileIdBothDirectoryInformation:
-        return offsetof(FILE_ID_BOTH_DIR_INFORMATION, FileName);
-    case FileIdFullDirectoryInformation:
-        return offsetof(FILE_ID_FULL_DIR_INFORMATION, FileName);
-    default:
-        return 0;
-    }
-}
+constexpr ULONG kFileSystemDriver = 2;
 
 // FileNameLength sits right before FileName except where EaSize (and the
 // short name) follow it.
@@ -72,9 +57,8 @@ Configuration HostFsTest::MakeConfiguration() {
 }
 
 void HostFsTest::SetUp() {
-    char pattern[] = "/tmp/korin-hostfs-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    root_ = pattern;
+    root_ = korin::testsupport::MakeTempDir("korin-hostfs", "/tmp");
+    ASSERT_FALSE(root_.empty());
     PrepareHost();
     ASSERT_EQ(Configure(MakeConfiguration()), STATUS_SUCCESS);
     ASSERT_EQ(korin::io::StartBuiltinDriver(HostFsDriverEntry, kServiceName, kFileSystemDriver, &driver_),
