@@ -302,7 +302,7 @@ BOOLEAN ResolveRound(Listing& listing, Round& round) {
     for (ULONG i = 0; i < round.Count; ++i) {
         const RoundEntry& entry = round.Entries[i];
         if (entry.Target) {
-            ENTRY_FACTS facts;
+            FILE_NETWORK_OPEN_INFORMATION facts;
             if (QueryTargetFacts(entry.Target, &facts) == TargetState::Absent) {
                 dropped = TRUE;
                 continue;

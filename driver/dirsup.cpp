@@ -50,8 +50,8 @@ const DIRECTORY_CLASS* FindDirectoryClass(FILE_INFORMATION_CLASS infoClass) {
     return nullptr;
 }
 
-ENTRY_FACTS FolderFacts() {
-    ENTRY_FACTS facts{};
+FILE_NETWORK_OPEN_INFORMATION FolderFacts() {
+    FILE_NETWORK_OPEN_INFORMATION facts{};
     facts.FileAttributes = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_NORMAL;
     return facts;
 }
@@ -65,7 +65,7 @@ void WriteEntryHeader(PUCHAR entry, const DIRECTORY_CLASS* directoryClass, ULONG
     if (name->Length) std::memcpy(entry + directoryClass->NameOffset, name->Buffer, name->Length);
 }
 
-void WriteEntryFacts(PUCHAR entry, const DIRECTORY_CLASS* directoryClass, const ENTRY_FACTS& facts) {
+void WriteEntryFacts(PUCHAR entry, const DIRECTORY_CLASS* directoryClass, const FILE_NETWORK_OPEN_INFORMATION& facts) {
     if (directoryClass->NamesOnly) return;
     Put(entry, offsetof(FILE_DIRECTORY_INFORMATION, CreationTime), facts.CreationTime);
     Put(entry, offsetof(FILE_DIRECTORY_INFORMATION, LastAccessTime), facts.LastAccessTime);
@@ -80,8 +80,8 @@ void WriteNextEntryOffset(PUCHAR entry, ULONG nextEntryOffset) {
     Put(entry, offsetof(FILE_DIRECTORY_INFORMATION, NextEntryOffset), nextEntryOffset);
 }
 
-TargetState QueryTargetFacts(PCUNICODE_STRING target, ENTRY_FACTS* facts) {
-    *facts = ENTRY_FACTS{};
+TargetState QueryTargetFacts(PCUNICODE_STRING target, FILE_NETWORK_OPEN_INFORMATION* facts) {
+    *facts = FILE_NETWORK_OPEN_INFORMATION{};
     if (target->Length == 0) return TargetState::Absent;
 
     UNICODE_STRING name = *target;
@@ -103,13 +103,7 @@ TargetState QueryTargetFacts(PCUNICODE_STRING target, ENTRY_FACTS* facts) {
     FILE_NETWORK_OPEN_INFORMATION open{};
     if (NT_SUCCESS(ZwQueryInformationFile(handle, &ioStatus, &open, sizeof(open), FileNetworkOpenInformation))) {
         ZwClose(handle);
-        facts->CreationTime = open.CreationTime;
-        facts->LastAccessTime = open.LastAccessTime;
-        facts->LastWriteTime = open.LastWriteTime;
-        facts->ChangeTime = open.ChangeTime;
-        facts->FileAttributes = open.FileAttributes;
-        facts->EndOfFile = open.EndOfFile;
-        facts->AllocationSize = open.AllocationSize;
+        *facts = open;
         return TargetState::Present;
     }
     FILE_BASIC_INFORMATION basic{};

@@ -24,25 +24,17 @@ inline ULONG DirectoryEntryLength(const DIRECTORY_CLASS* directoryClass, USHORT 
     return directoryClass->EntrySize - sizeof(WCHAR) + nameLength;
 }
 
-// What an entry reports besides its name.
-struct ENTRY_FACTS {
-    LARGE_INTEGER CreationTime;
-    LARGE_INTEGER LastAccessTime;
-    LARGE_INTEGER LastWriteTime;
-    LARGE_INTEGER ChangeTime;
-    LARGE_INTEGER EndOfFile;
-    LARGE_INTEGER AllocationSize;
-    ULONG FileAttributes;
-};
+// What an entry reports besides its name: the times, sizes and attributes
+// of FILE_NETWORK_OPEN_INFORMATION.
 
 // ".", ".." and virtual folders: no times, no size, 0x90.
-ENTRY_FACTS FolderFacts();
+FILE_NETWORK_OPEN_INFORMATION FolderFacts();
 
 // Writes NextEntryOffset (the entry's own length), FileIndex, FileNameLength
 // and the name of the entry at entry, in a zeroed buffer.
 void WriteEntryHeader(PUCHAR entry, const DIRECTORY_CLASS* directoryClass, ULONG fileIndex, PCUNICODE_STRING name);
 // Writes the times, sizes and attributes (not for FileNamesInformation).
-void WriteEntryFacts(PUCHAR entry, const DIRECTORY_CLASS* directoryClass, const ENTRY_FACTS& facts);
+void WriteEntryFacts(PUCHAR entry, const DIRECTORY_CLASS* directoryClass, const FILE_NETWORK_OPEN_INFORMATION& facts);
 void WriteNextEntryOffset(PUCHAR entry, ULONG nextEntryOffset);
 
 enum class TargetState {
@@ -55,4 +47,4 @@ enum class TargetState {
 // times, sizes and attributes and closes it again. Takes no lock; the
 // caller must hold none of the driver's either, since the target may lie on
 // a virtual drive.
-TargetState QueryTargetFacts(PCUNICODE_STRING target, ENTRY_FACTS* facts);
+TargetState QueryTargetFacts(PCUNICODE_STRING target, FILE_NETWORK_OPEN_INFORMATION* facts);
