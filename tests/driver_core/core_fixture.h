@@ -8,6 +8,7 @@
 #include "driver/dispatch.h"
 #include "driver/drive.h"
 #include "driver/store.h"
+#include "tests/support/drive_lock.h"
 
 #include <gtest/gtest.h>
 
@@ -100,21 +101,6 @@ private:
 VCB* VcbOf(TREE_NODE* node);
 
 // Holds a drive's lock for a scope, as a handler does.
-class DriveLock {
-public:
-    explicit DriveLock(VCB* vcb) : vcb_(vcb) {
-        KeEnterCriticalRegion();
-        ExAcquireResourceExclusiveLite(&vcb_->MainResource, TRUE);
-    }
-    ~DriveLock() {
-        ExReleaseResourceLite(&vcb_->MainResource);
-        KeLeaveCriticalRegion();
-    }
-    DriveLock(const DriveLock&) = delete;
-    DriveLock& operator=(const DriveLock&) = delete;
-
-private:
-    VCB* vcb_;
-};
+using testsupport::DriveLock;
 
 }  // namespace korin::drivercore

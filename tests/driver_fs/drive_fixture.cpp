@@ -8,6 +8,7 @@
 #include "platform/nt/workqueue.h"
 #include "platform/registry/process_database.h"
 #include "platform/win32/paths.h"
+#include "tests/support/drive_lock.h"
 #include "tests/support/temp_dir.h"
 
 #include <cstdlib>
@@ -78,21 +79,7 @@ std::vector<std::u16string> SplitPath(const std::u16string& path) {
     return parts;
 }
 
-// Holds the drive's lock for the tree operations a test makes itself.
-class DriveLock {
-public:
-    explicit DriveLock(VCB* vcb) : vcb_(vcb) {
-        KeEnterCriticalRegion();
-        ExAcquireResourceExclusiveLite(&vcb_->MainResource, TRUE);
-    }
-    ~DriveLock() {
-        ExReleaseResourceLite(&vcb_->MainResource);
-        KeLeaveCriticalRegion();
-    }
-
-private:
-    VCB* vcb_;
-};
+using testsupport::DriveLock;
 
 }  // namespace
 
