@@ -111,8 +111,13 @@ NTSTATUS ZwEnumerateKey(HANDLE keyHandle, ULONG index, KEY_INFORMATION_CLASS inf
     return WriteKeyRecord(infoClass, entry, counts, info, length, resultLength);
 }
 
-NTSTATUS ZwEnumerateValueKey(HANDLE keyHandle, ULONG index, KEY_VALUE_INFORMATION_CLASS infoClass, PVOID info,
-                             ULONG length, PULONG resultLength) {
+namespace {
+
+// A value record for the caller: the class and the buffer checked, the key
+// referenced, the value found by fetch(key, &value), its record written.
+template <typename Fetch>
+NTSTATUS ValueRecord(HANDLE keyHandle, KEY_VALUE_INFORMATION_CLASS infoClass, PVOID info, ULONG length,
+                     PULONG resultLength, Fetch fetch) {
     if (infoClass != KeyValueBasicInformation && infoClass != KeyValueFullInformation &&
         infoClass != KeyValuePartialInformation)
         return STATUS_INVALID_PARAMETER;
@@ -121,24 +126,23 @@ NTSTATUS ZwEnumerateValueKey(HANDLE keyHandle, ULONG index, KEY_VALUE_INFORMATIO
     NTSTATUS status = ReferenceKey(keyHandle, &key);
     if (!NT_SUCCESS(status)) return status;
     ValueEntry value;
-    status = key->EnumerateValue(index, &value);
+    status = fetch(*key, &value);
     if (!NT_SUCCESS(status)) return status;
     return WriteValueRecord(infoClass, value, info, length, resultLength);
 }
 
+}  // namespace
+
+NTSTATUS ZwEnumerateValueKey(HANDLE keyHandle, ULONG index, KEY_VALUE_INFORMATION_CLASS infoClass, PVOID info,
+                             ULONG length, PULONG resultLength) {
+    return ValueRecord(keyHandle, infoClass, info, length, resultLength,
+                       [&](Key& key, ValueEntry* value) { return key.EnumerateValue(index, value); });
+}
+
 NTSTATUS ZwQueryValueKey(HANDLE keyHandle, PUNICODE_STRING valueName, KEY_VALUE_INFORMATION_CLASS infoClass,
                          PVOID info, ULONG length, PULONG resultLength) {
-    if (infoClass != KeyValueBasicInformation && infoClass != KeyValueFullInformation &&
-        infoClass != KeyValuePartialInformation)
-        return STATUS_INVALID_PARAMETER;
-    if (resultLength == nullptr || (info == nullptr && length != 0)) return STATUS_INVALID_PARAMETER;
-    std::shared_ptr<Key> key;
-    NTSTATUS status = ReferenceKey(keyHandle, &key);
-    if (!NT_SUCCESS(status)) return status;
-    ValueEntry value;
-    status = key->QueryValue(ViewOf(valueName), &value);
-    if (!NT_SUCCESS(status)) return status;
-    return WriteValueRecord(infoClass, value, info, length, resultLength);
+    return ValueRecord(keyHandle, infoClass, info, length, resultLength,
+                       [&](Key& key, ValueEntry* value) { return key.QueryValue(ViewOf(valueName), value); });
 }
 
 NTSTATUS ZwSetValueKey(HANDLE keyHandle, PUNICODE_STRING valueName, ULONG titleIndex, ULONG type, PVOID data,
