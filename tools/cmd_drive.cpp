@@ -41,6 +41,26 @@ WCHAR LetterArgument(const std::string& text, int* code) {
     return letter;
 }
 
+// The LETTER NAME arguments of create and rename; false with *code set (and
+// the usage message shown) for a bad letter or a name that is not UTF-8.
+bool LetterAndName(const Args& args, WCHAR* letter, std::u16string* name, int* code) {
+    *letter = LetterArgument(args[0], code);
+    if (!*letter) return false;
+    bool ok = false;
+    *name = Wide(args[1], &ok);
+    if (!ok) {
+        *code = UsageError("the name is not valid UTF-8");
+        return false;
+    }
+    return true;
+}
+
+// Takes the letter's definition away, only while it still names the drive's device.
+void RemoveLetter(WCHAR letter, const std::u16string& deviceName) {
+    DefineDosDeviceW(DDD_RAW_TARGET_PATH | DDD_REMOVE_DEFINITION | DDD_EXACT_MATCH_ON_REMOVE,
+                     DriveString(letter).c_str(), deviceName.c_str());
+}
+
 int ListAll(const Args& args) {
     if (!args.empty()) return UsageError("drives takes no arguments");
     // Reading needs no host; with one running, read what it reads.
@@ -57,11 +77,9 @@ int ListAll(const Args& args) {
 int Create(const Args& args) {
     if (args.size() != 2) return UsageError("drive create needs a letter and a name");
     int code = kExitOk;
-    const WCHAR letter = LetterArgument(args[0], &code);
-    if (!letter) return code;
-    bool ok = false;
-    const std::u16string name = Wide(args[1], &ok);
-    if (!ok) return UsageError("the name is not valid UTF-8");
+    WCHAR letter = 0;
+    std::u16string name;
+    if (!LetterAndName(args, &letter, &name, &code)) return code;
     HANDLE device = ControlDevice();
     if (device == INVALID_HANDLE_VALUE) return kExitFailure;
     const std::string taken = LetterTakenBy(letter);
@@ -92,8 +110,7 @@ int Delete(const Args& args) {
     NTSTATUS status = STATUS_SUCCESS;
     const std::u16string deviceName = GetDriveDeviceName(device, letter, &status);
     if (deviceName.empty()) return Fail("no virtual drive " + Shown(letter) + ": " + DescribeStatus(status));
-    DefineDosDeviceW(DDD_RAW_TARGET_PATH | DDD_REMOVE_DEFINITION | DDD_EXACT_MATCH_ON_REMOVE,
-                     DriveString(letter).c_str(), deviceName.c_str());
+    RemoveLetter(letter, deviceName);
     DeleteDrive(device, letter, &status);
     if (status != STATUS_SUCCESS) return Fail("cannot delete drive " + Shown(letter) + ": " + DescribeStatus(status));
     std::printf("%s deleted\n", Shown(letter).c_str());
@@ -103,11 +120,9 @@ int Delete(const Args& args) {
 int Rename(const Args& args) {
     if (args.size() != 2) return UsageError("drive rename needs a letter and a name");
     int code = kExitOk;
-    const WCHAR letter = LetterArgument(args[0], &code);
-    if (!letter) return code;
-    bool ok = false;
-    const std::u16string name = Wide(args[1], &ok);
-    if (!ok) return UsageError("the name is not valid UTF-8");
+    WCHAR letter = 0;
+    std::u16string name;
+    if (!LetterAndName(args, &letter, &name, &code)) return code;
     HANDLE device = ControlDevice();
     if (device == INVALID_HANDLE_VALUE) return kExitFailure;
     const NTSTATUS status = SetDriveName(device, DriveString(letter), name);
@@ -136,8 +151,7 @@ int Move(const Args& args) {
     const std::string taken = LetterTakenBy(to);
     if (!taken.empty()) return Fail(Shown(to) + " is in use by " + taken);
 
-    DefineDosDeviceW(DDD_RAW_TARGET_PATH | DDD_REMOVE_DEFINITION | DDD_EXACT_MATCH_ON_REMOVE,
-                     DriveString(from).c_str(), oldDevice.c_str());
+    RemoveLetter(from, oldDevice);
     ChangeDriveLetter(device, from, to, &status);
     if (status != STATUS_SUCCESS) {
         DefineDosDeviceW(DDD_RAW_TARGET_PATH, DriveString(from).c_str(), oldDevice.c_str());
