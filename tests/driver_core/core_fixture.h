@@ -8,6 +8,7 @@
 #include "driver/dispatch.h"
 #include "driver/drive.h"
 #include "driver/store.h"
+#include "tests/support/counted.h"
 #include "tests/support/drive_lock.h"
 
 #include <gtest/gtest.h>
@@ -23,14 +24,8 @@ namespace korin::drivercore {
 inline const std::u16string kServiceKey = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\KRDriver";
 inline const std::u16string kDriveKey = kServiceKey + u"\\Drive";
 
-// A counted string over text (which must outlive it).
-inline UNICODE_STRING Counted(const std::u16string& text) {
-    return UNICODE_STRING{static_cast<USHORT>(text.size() * sizeof(WCHAR)),
-                          static_cast<USHORT>(text.size() * sizeof(WCHAR)), const_cast<PWSTR>(text.data())};
-}
-inline std::u16string Text(const UNICODE_STRING& s) {
-    return s.Buffer ? std::u16string(s.Buffer, s.Length / sizeof(WCHAR)) : std::u16string();
-}
+using testsupport::Counted;
+using testsupport::Text;
 std::string Narrow(const std::u16string& text);
 // A pool tag from its four characters at run time.
 inline ULONG Tag(const char* text) {

@@ -10,6 +10,7 @@
 #include "platform/nt/iomgr.h"
 #include "platform/nt/process.h"
 #include "platform/nt/syscalls.h"
+#include "tests/support/counted.h"
 #include "tests/support/dir_records.h"
 
 #include <gtest/gtest.h>
@@ -21,15 +22,8 @@
 
 namespace korin::drivertest {
 
-// A counted string over text (which must outlive it).
-inline UNICODE_STRING Counted(const std::u16string& text) {
-    return UNICODE_STRING{static_cast<USHORT>(text.size() * sizeof(WCHAR)),
-                          static_cast<USHORT>(text.size() * sizeof(WCHAR)), const_cast<PWSTR>(text.data())};
-}
-
-inline std::u16string Text(const UNICODE_STRING& s) {
-    return s.Buffer ? std::u16string(s.Buffer, s.Length / sizeof(WCHAR)) : std::u16string();
-}
+using testsupport::Counted;
+using testsupport::Text;
 
 // For failure messages.
 std::string Narrow(const std::u16string& text);

@@ -7,6 +7,7 @@
 #include "platform/nt/workqueue.h"
 #include "platform/nt/zw.h"
 #include "platform/registry/process_database.h"
+#include "tests/support/counted.h"
 #include "tests/support/temp_dir.h"
 
 #include <dirent.h>
@@ -24,10 +25,7 @@ namespace {
 constexpr char16_t kServiceKey[] = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\KRDriver";
 constexpr ULONG kFileSystemDriver = 2;
 
-UNICODE_STRING Counted(const std::u16string& text) {
-    return UNICODE_STRING{static_cast<USHORT>(text.size() * sizeof(WCHAR)),
-                          static_cast<USHORT>(text.size() * sizeof(WCHAR)), const_cast<PWSTR>(text.data())};
-}
+using testsupport::Counted;
 
 class KeyHandle {
 public:
