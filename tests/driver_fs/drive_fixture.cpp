@@ -9,6 +9,7 @@
 #include "platform/registry/process_database.h"
 #include "platform/win32/paths.h"
 #include "tests/support/drive_lock.h"
+#include "tests/support/registry_keys.h"
 #include "tests/support/temp_dir.h"
 
 #include <cstdlib>
@@ -29,43 +30,8 @@ constexpr const char* kTransientTags[] = {"RIcx", "RDcb", "RCcb", "Qnfn", "RDi1"
 constexpr const char* kDriverTags[] = {"RIcx", "RDcb", "RCcb", "QTN0", "Qstr", "QStr", "Qdev", "QReg",
                                        "QKey", "QVol", "aaa0", "Qnfn", "RDi1", "RDi2", "RDi3"};
 
-class KeyHandle {
-public:
-    ~KeyHandle() {
-        if (h_) ZwClose(h_);
-    }
-    HANDLE* out() { return &h_; }
-    HANDLE get() const { return h_; }
-
-private:
-    HANDLE h_ = nullptr;
-};
-
-NTSTATUS OpenOrCreateKey(KeyHandle& key, const std::u16string& path, bool create) {
-    UNICODE_STRING name = Counted(path);
-    OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
-    if (!create) return ZwOpenKey(key.out(), KEY_ALL_ACCESS, &attributes);
-    return ZwCreateKey(key.out(), KEY_ALL_ACCESS, &attributes, 0, nullptr, REG_OPTION_NON_VOLATILE, nullptr);
-}
-
-void CreateKeyPath(const std::u16string& path) {
-    // Every level from \Registry\Machine down.
-    for (size_t at = std::u16string(u"\\Registry\\Machine\\").size(); at <= path.size(); ++at) {
-        if (at != path.size() && path[at] != u'\\') continue;
-        KeyHandle key;
-        ASSERT_EQ(OpenOrCreateKey(key, path.substr(0, at), true), STATUS_SUCCESS) << Narrow(path.substr(0, at));
-    }
-}
-
-void SetValue(const std::u16string& keyPath, const std::u16string& valueName, ULONG type, const void* data,
-              ULONG size) {
-    KeyHandle key;
-    ASSERT_EQ(OpenOrCreateKey(key, keyPath, false), STATUS_SUCCESS);
-    std::u16string text = valueName;
-    UNICODE_STRING name = Counted(text);
-    ASSERT_EQ(ZwSetValueKey(key.get(), &name, 0, type, const_cast<void*>(data), size), STATUS_SUCCESS);
-}
+using testsupport::KeyHandle;
+using testsupport::OpenOrCreateKey;
 
 std::vector<std::u16string> SplitPath(const std::u16string& path) {
     std::vector<std::u16string> parts;
@@ -98,15 +64,7 @@ void DriveTest::SetUp() {
 
     // The store: drive instance 0 on X:, named "Projects", with an empty root.
     const std::u16string driveKey = std::u16string(kServiceKey) + u"\\Drive";
-    CreateKeyPath(driveKey + u"\\0");
-    DWORD nextInstance = 1;
-    SetValue(driveKey, u"NextInstance", REG_DWORD, &nextInstance, sizeof nextInstance);
-    const std::u16string label = u"Projects";
-    std::vector<uint8_t> record(4 + label.size() * 2);
-    record[0] = static_cast<uint8_t>(kLetter);
-    record[2] = static_cast<uint8_t>(label.size() * 2);
-    std::memcpy(record.data() + 4, label.data(), label.size() * 2);
-    SetValue(driveKey, u"0", REG_BINARY, record.data(), static_cast<ULONG>(record.size()));
+    testsupport::StoreDriveZero(driveKey, kLetter, u"Projects", /*createKeys=*/false);
 
     win32::HostDriveTable table;
     table.letters = {{kHostLetter, hostDir_}};

@@ -8,6 +8,7 @@
 #include "platform/nt/zw.h"
 #include "platform/registry/process_database.h"
 #include "tests/support/counted.h"
+#include "tests/support/registry_keys.h"
 #include "tests/support/temp_dir.h"
 
 #include <dirent.h>
@@ -26,42 +27,7 @@ constexpr char16_t kServiceKey[] = u"\\Registry\\Machine\\System\\CurrentControl
 constexpr ULONG kFileSystemDriver = 2;
 
 using testsupport::Counted;
-
-class KeyHandle {
-public:
-    ~KeyHandle() {
-        if (h_) ZwClose(h_);
-    }
-    HANDLE* out() { return &h_; }
-    HANDLE get() const { return h_; }
-
-private:
-    HANDLE h_ = nullptr;
-};
-
-NTSTATUS CreateKey(KeyHandle& key, const std::u16string& path) {
-    UNICODE_STRING name = Counted(path);
-    OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
-    return ZwCreateKey(key.out(), KEY_ALL_ACCESS, &attributes, 0, nullptr, REG_OPTION_NON_VOLATILE, nullptr);
-}
-
-void CreateKeyPath(const std::u16string& path) {
-    for (size_t at = std::u16string(u"\\Registry\\Machine\\").size(); at <= path.size(); ++at) {
-        if (at != path.size() && path[at] != u'\\') continue;
-        KeyHandle key;
-        ASSERT_EQ(CreateKey(key, path.substr(0, at)), STATUS_SUCCESS);
-    }
-}
-
-void SetValue(const std::u16string& keyPath, const std::u16string& valueName, ULONG type, const void* data,
-              ULONG size) {
-    KeyHandle key;
-    ASSERT_EQ(CreateKey(key, keyPath), STATUS_SUCCESS);
-    std::u16string text = valueName;
-    UNICODE_STRING name = Counted(text);
-    ASSERT_EQ(ZwSetValueKey(key.get(), &name, 0, type, const_cast<void*>(data), size), STATUS_SUCCESS);
-}
+using testsupport::CreateKeyPath;
 
 }  // namespace
 
@@ -73,21 +39,13 @@ void MountTest::StartMachine(const std::vector<StoredMapping>& stored, MountSett
     ASSERT_EQ(registry::OpenDatabase(dir_ + "/registry.db"), STATUS_SUCCESS);
 
     const std::u16string driveKey = std::u16string(kServiceKey) + u"\\Drive";
-    CreateKeyPath(driveKey + u"\\0");
-    DWORD nextInstance = 1;
-    SetValue(driveKey, u"NextInstance", REG_DWORD, &nextInstance, sizeof nextInstance);
-    const std::u16string label = u"Projects";
-    std::vector<uint8_t> record(4 + label.size() * 2);
-    record[0] = static_cast<uint8_t>(kLetter);
-    record[2] = static_cast<uint8_t>(label.size() * 2);
-    std::memcpy(record.data() + 4, label.data(), label.size() * 2);
-    SetValue(driveKey, u"0", REG_BINARY, record.data(), static_cast<ULONG>(record.size()));
+    testsupport::StoreDriveZero(driveKey, kLetter, u"Projects", /*createKeys=*/true);
     for (const StoredMapping& m : stored) {
         std::u16string key = driveKey + u"\\0" + (m.Folder.empty() ? u"" : u"\\" + m.Folder);
         CreateKeyPath(key);
         std::u16string data = m.Target;
         data.push_back(0);
-        SetValue(key, m.Name, REG_SZ, data.data(), static_cast<ULONG>(data.size() * 2));
+        testsupport::SetValue(key, m.Name, REG_SZ, data.data(), static_cast<ULONG>(data.size() * 2), /*createKey=*/true);
     }
 
     hostfs::Configuration configuration;
