@@ -96,6 +96,7 @@ Namespace& TheNamespace() {
 // remainder, or at the end of the path on a directory.
 // Called with ns.mutex held.
 NTSTATUS Resolve(Namespace& ns, std::u16string path, Node** found, std::u16string* remainder) {
+    std::u16string key;  // the component being looked up, upper-cased; reused so that it is allocated once
     for (int links = 0;;) {
         if (path.empty() || path[0] != u'\\') return STATUS_OBJECT_PATH_SYNTAX_BAD;
         Node* node = ns.root.get();
@@ -105,7 +106,9 @@ NTSTATUS Resolve(Namespace& ns, std::u16string path, Node** found, std::u16strin
             size_t end = path.find(u'\\', pos);
             size_t componentEnd = end == std::u16string::npos ? path.size() : end;
             if (componentEnd == pos) return STATUS_OBJECT_NAME_INVALID;
-            auto it = node->children.find(Upcase(path.substr(pos, componentEnd - pos)));
+            key.assign(path, pos, componentEnd - pos);
+            for (auto& c : key) c = RtlUpcaseUnicodeChar(c);
+            auto it = node->children.find(key);
             if (it == node->children.end())
                 return end == std::u16string::npos ? STATUS_OBJECT_NAME_NOT_FOUND : STATUS_OBJECT_PATH_NOT_FOUND;
             Node* child = it->second.get();
@@ -116,7 +119,7 @@ NTSTATUS Resolve(Namespace& ns, std::u16string path, Node** found, std::u16strin
             }
             if (child->kind == Kind::Link) {
                 if (++links > kMaxLinkDepth) return STATUS_REPARSE_POINT_NOT_RESOLVED;
-                path = child->targets.back() + path.substr(componentEnd);
+                path.replace(0, componentEnd, child->targets.back());
                 followedLink = true;
                 break;
             }
