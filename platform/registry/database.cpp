@@ -320,6 +320,22 @@ void Database::ForgetKeyLocked(KeyId key) {
     known_.erase(it);
 }
 
+// The data version of the snapshot the open transaction reads.
+NTSTATUS Database::ReadDataVersionLocked(int64_t* version) {
+    Query q(dataVersion_);
+    int rc = q.Step();
+    if (rc != SQLITE_ROW) return Fail(rc, "data version");
+    *version = q.ColumnInt(0);
+    return STATUS_SUCCESS;
+}
+
+// Entries cached under another data version may describe deleted keys.
+void Database::ResetCacheToVersionLocked(int64_t version) {
+    if (version == cacheVersion_) return;
+    ClearCacheLocked();
+    cacheVersion_ = version;
+}
+
 ChangeStamp Database::Stamp(KeyId key) {
     std::lock_guard lock(mutex_);
     ChangeStamp stamp;
@@ -405,16 +421,8 @@ NTSTATUS Database::LookupPath(KeyId start, const std::vector<std::u16string_view
     // The version read inside the transaction is the one its reads are
     // consistent with.
     int64_t version = -1;
-    {
-        Query q(dataVersion_);
-        int rc = q.Step();
-        if (rc != SQLITE_ROW) return Fail(rc, "data version");
-        version = q.ColumnInt(0);
-    }
-    if (version != cacheVersion_) {
-        ClearCacheLocked();
-        cacheVersion_ = version;
-    }
+    if (NTSTATUS status = ReadDataVersionLocked(&version); !NT_SUCCESS(status)) return status;
+    ResetCacheToVersionLocked(version);
     NTSTATUS status;
     if (!KeyExistsLocked(start, &status)) {
         ForgetKeyLocked(start);
@@ -438,12 +446,7 @@ NTSTATUS Database::CreatePath(KeyId start, const std::vector<std::u16string_view
     Transaction txn(*this, Transaction::kWrite);
     if (txn.BeginResult() != SQLITE_OK) return Fail(txn.BeginResult(), "begin");
     int64_t version = -1;
-    {
-        Query q(dataVersion_);
-        int rc = q.Step();
-        if (rc != SQLITE_ROW) return Fail(rc, "data version");
-        version = q.ColumnInt(0);
-    }
+    if (NTSTATUS status = ReadDataVersionLocked(&version); !NT_SUCCESS(status)) return status;
     NTSTATUS status;
     if (!KeyExistsLocked(start, &status)) return status;
     KeyId current = start;
@@ -478,10 +481,7 @@ NTSTATUS Database::CreatePath(KeyId start, const std::vector<std::u16string_view
     *out = current;
     // What this transaction read and wrote is the database as of version
     // plus this connection's own commits.
-    if (version != cacheVersion_) {
-        ClearCacheLocked();
-        cacheVersion_ = version;
-    }
+    ResetCacheToVersionLocked(version);
     known_[start];
     for (const Step& step : walked) CacheChildLocked(step.parent, step.upname, step.child);
     return STATUS_SUCCESS;

@@ -138,6 +138,8 @@ private:
     void CacheChildLocked(KeyId parent, const std::string& upname, KeyId child);
     void ForgetKeyLocked(KeyId key);
     void ClearCacheLocked();
+    NTSTATUS ReadDataVersionLocked(int64_t* version);
+    void ResetCacheToVersionLocked(int64_t version);
     // The WAL index header, when both of its copies agree.
     bool ReadWalHeaderLocked(std::array<unsigned char, 48>* out);
 
